@@ -43,8 +43,13 @@ void StopTimer(std::uint32_t timer);
 
 // Runs posted notifications and timer ticks until QuitMessageLoop is called on this thread.
 void RunMessageLoop();
-// Makes RunMessageLoop return once the handler that called it has returned.
+// Makes RunMessageLoop return once the handler that called it has returned. Notifications not
+// yet handled stay queued for a later RunMessageLoop or ProcessPendingNotifications.
 void QuitMessageLoop();
+
+// Handles every notification posted so far (in order, on the calling user-interface thread), then
+// returns without waiting and without timer ticks. Lets tests and shutdown code flush the queue.
+void ProcessPendingNotifications();
 
 // The toolkit's application window: hidden from the taskbar and minimised. No-ops where there is
 // no such window.

@@ -7,7 +7,7 @@ builddir=${1:-build/fuzz}
 seconds=${FUZZ_SECONDS:-10}
 
 found=0
-for target in "$builddir"/fuzz/fuzz_*; do
+for target in $(find "$builddir/fuzz" -type f -perm -u+x -name "fuzz_*" 2>/dev/null | sort); do
   [ -x "$target" ] || continue
   found=1
   name=$(basename "$target")
