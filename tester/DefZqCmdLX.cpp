@@ -1,0 +1,4 @@
+#include "DefZqCmdLX.h"
+
+TRunState RunState;
+TLinkBuffers Link{};
