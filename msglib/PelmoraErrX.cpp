@@ -32,8 +32,8 @@ constexpr HostSideRow kHostSideTexts[] = {
       "Error: \xB4\xF2\xBF\xAA\xCE\xC4\xBC\xFE\xB4\xED\xCE\xF3!"}},  // Error: 打开文件错误!
     {ErrNoObjectData,
      {"Error: No object data has been loaded!",
-      "Error: \xCE\xB4\xBC\xD3\xD4\xD8\xCA\xFD\xBE\xDD\xCE\xC4\xBC\xFE!"}},  // Error:
-                                                                             // 未加载数据文件!
+      // Error: 未加载数据文件!
+      "Error: \xCE\xB4\xBC\xD3\xD4\xD8\xCA\xFD\xBE\xDD\xCE\xC4\xBC\xFE!"}},
     {ErrLoadFirmware,
      {"Error: Load firmware error!",
       "Error: \xBC\xD3\xD4\xD8\xB9\xCC\xBC\xFE\xB4\xED\xCE\xF3!"}},  // Error: 加载固件错误!
@@ -43,12 +43,12 @@ constexpr HostSideRow kHostSideTexts[] = {
       "Flash\xC7\xFD\xB6\xAF\xB4\xED\xCE\xF3!"}},  // Error: 加载Flash驱动错误!
     {ErrNoChipSelected,
      {"Error: No chip selected!",
-      "Error: \xCE\xB4\xD1\xA1\xD4\xF1\xD5\xFD\xC8\xB7\xD0\xBE\xC6\xAC!"}},  // Error:
-                                                                             // 未选择正确芯片!
+      // Error: 未选择正确芯片!
+      "Error: \xCE\xB4\xD1\xA1\xD4\xF1\xD5\xFD\xC8\xB7\xD0\xBE\xC6\xAC!"}},
     {ErrCommandLineParse,
      {"Error: CommandLine parse error!",
-      "Error: \xC3\xFC\xC1\xEE\xD0\xD0\xBD\xE2\xCE\xF6\xB4\xED\xCE\xF3!"}},  // Error:
-                                                                             // 命令行解析错误!
+      // Error: 命令行解析错误!
+      "Error: \xC3\xFC\xC1\xEE\xD0\xD0\xBD\xE2\xCE\xF6\xB4\xED\xCE\xF3!"}},
     {ErrOperationTimeOut,
      {"Error: Operation time out!",
       "Error: \xB2\xD9\xD7\xF7\xB3\xAC\xCA\xB1!"}},  // Error: 操作超时!
@@ -139,8 +139,8 @@ constexpr ReasonRow kReasonTexts[] = {
       "\xD0\xBE\xC6\xAC\xD0\xCD\xBA\xC5\xD3\xEB\xB3\xA7\xBC\xD2\xB2\xBB\xC6\xA5\xC5\xE4!"}},
     {0x3D, {"Error Secure Key!", "Error Secure Key!"}},
     {0x3E,
-     {"Device Error\xA3\xA1",  // Device Error！
-                               // 设备不正确或不存在!
+     {// Device Error！  设备不正确或不存在!
+      "Device Error\xA3\xA1",
       "\xC9\xE8\xB1\xB8\xB2\xBB\xD5\xFD\xC8\xB7\xBB\xF2\xB2\xBB\xB4\xE6\xD4\xDA!"}},
     {0x3F, {"MTP Fault!", "MTP Fault!"}},
     {0x40,
@@ -216,8 +216,8 @@ constexpr ReasonRow kReasonTexts[] = {
       "\xB7\xA8\xD0\xB4\xC8\xEB!"}},
     {0xEE,
      {"ID is not unmatched!",
-      "ID \xBC\xEC\xB2\xE9\xB4\xED\xCE\xF3\xBB\xF2\xB2\xBB\xC6\xA5\xC5\xE4!"}},  // ID
-                                                                                 // 检查错误或不匹配!
+      // ID 检查错误或不匹配!
+      "ID \xBC\xEC\xB2\xE9\xB4\xED\xCE\xF3\xBB\xF2\xB2\xBB\xC6\xA5\xC5\xE4!"}},
     {0xFA, {"No Socket connected!", "No Socket connected!"}},
     {0xFB, {"Socket Overflow error!", "Socket Overflow error!"}},
     {0xFD, {"Socket Certify Error!", "Socket Certify Error!"}},
@@ -227,8 +227,8 @@ static_assert(std::size(kReasonTexts) == 60);
 // Reason fallback: head, the whole code in decimal, "/0x", the whole code as "%0.2x", ".".
 constexpr LanguageText kReasonFallbackHead = {
     "Opertaion Failed! Error Code = 0",
-    "\xB2\xD9\xD7\xF7\xCA\xA7\xB0\xDC\xA3\xA1\xB4\xED\xCE\xF3\xB4\xFA\xC2\xEB = 0"};  // 操作失败！错误代码
-                                                                                      // = 0
+    // 操作失败！错误代码 = 0
+    "\xB2\xD9\xD7\xF7\xCA\xA7\xB0\xDC\xA3\xA1\xB4\xED\xCE\xF3\xB4\xFA\xC2\xEB = 0"};
 
 // Direct lookup by reason byte; an empty entry means the fallback applies.
 constexpr std::array<LanguageText, 256> kReasonByByte = [] {
