@@ -205,7 +205,8 @@ ReadOutcome ReadChunk(OpenDevice& device, int closeFd, LineCounters& counters,
                       NotificationTarget target, std::uint8_t* buffer, std::size_t& count,
                       bool& deviceGone) {
     count = 0;
-    const std::uint32_t interval = device.readInterval.load();
+    // The interval is taken afresh with every arrival, so a change while open applies at once.
+    std::uint32_t interval = device.readInterval.load();
     const std::uint32_t totalMultiplier = device.readTotalMultiplier.load();
     const std::uint32_t totalConstant = device.readTotalConstant.load();
     const bool totalLimit = totalMultiplier != 0 || totalConstant != 0;
@@ -243,6 +244,7 @@ ReadOutcome ReadChunk(OpenDevice& device, int closeFd, LineCounters& counters,
             const ssize_t n = read(device.fd, buffer + count, kSerialReadChunk - count);
             if (n > 0) {
                 count += static_cast<std::size_t>(n);
+                interval = device.readInterval.load();
                 if (count == kSerialReadChunk || returnAtOnce)
                     return ReadOutcome::Chunk;
                 gapDeadline = Clock::now() + std::chrono::milliseconds(interval);
