@@ -519,18 +519,24 @@ class Programmer {
     bool retryUsed_ = false;
 };
 
-// Cuts SLIP frames out of the received bytes and hands each packet on.
+// Cuts SLIP frames out of the received bytes and hands each packet on. A frame starts with its
+// own END and ends with the next END; bytes between frames (the tester's 0xFF fill) are skipped,
+// and a run of END bytes is one frame start.
 class FrameReader {
-  public:
+public:
     template <class OnPacket>
     void Feed(const std::uint8_t* data, std::size_t count, OnPacket onPacket) {
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint8_t b = data[i];
             if (b == kEnd) {
-                if (inFrame_ && !packet_.empty() && !broken_)
-                    onPacket(packet_);
+                if (inFrame_ && (!packet_.empty() || broken_)) {
+                    if (!broken_)
+                        onPacket(packet_);
+                    inFrame_ = false;
+                } else {
+                    inFrame_ = true;
+                }
                 packet_.clear();
-                inFrame_ = true;
                 escaped_ = false;
                 broken_ = false;
                 continue;
