@@ -40,6 +40,7 @@ TFormMain::TFormMain(std::unique_ptr<CommPort> commCX)
     : CommCX(std::move(commCX)),
       LongTimeText(platform::LongTimeText),
       ShortDateText(platform::ShortDateText),
+      ExeDirectory(platform::ExeDirectory),
       SleepMs(platform::SleepMs) {
     RunState = TRunState{};
     Link.RxCount = 0;
@@ -67,7 +68,7 @@ void TFormMain::FormCreate() {
 }
 
 void TFormMain::InitRun() {
-    RunState.ExeDir = platform::ExeDirectory();
+    RunState.ExeDir = ExeDirectory();
     Link.RxCount = 0;
     RunState.RunResult = RunResultNoVerdict;
     RunState.TraceMode = false;

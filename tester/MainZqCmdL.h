@@ -46,6 +46,7 @@ class TFormMain {
     // Services taken from the platform, replaceable so that a run can be driven without a clock.
     std::string (*LongTimeText)();
     std::string (*ShortDateText)();
+    std::string (*ExeDirectory)();
     void (*SleepMs)(unsigned ms);
 
   private:

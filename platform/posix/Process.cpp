@@ -20,7 +20,8 @@ std::vector<std::string> gArguments;
 std::string gProgramPath;
 
 // The LC_TIME locale the user asked for (LC_ALL, then LC_TIME, then LANG), or none for the
-// C/POSIX locale, whose formats are fixed below.
+// C/POSIX locale, whose formats are fixed below (ISO date rather than the C locale's %m/%d/%y,
+// so that a log name sorts by date and never holds an ambiguous two-digit year).
 struct UserTimeLocale {
     locale_t locale = static_cast<locale_t>(0);
     std::string timeFormat = "%H:%M:%S";
@@ -38,7 +39,8 @@ struct UserTimeLocale {
         if (name == nullptr)
             return;
         const std::string localeName(name);
-        if (localeName == "C" || localeName == "POSIX")
+        // C.UTF-8 and the like are the C locale with another character set.
+        if (localeName == "C" || localeName == "POSIX" || localeName.rfind("C.", 0) == 0)
             return;
         locale = newlocale(LC_TIME_MASK, name, static_cast<locale_t>(0));
         if (locale == static_cast<locale_t>(0))
