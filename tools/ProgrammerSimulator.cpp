@@ -300,6 +300,7 @@ class Line {
     void SendPacket(const Bytes& packet) {
         if (options_.vanishAfter >= 0 && packetsSent_ >= options_.vanishAfter) {
             Flush();
+            SleepMs(300);  // what was sent is on its way before the line goes dead
             std::fprintf(stdout, "VANISHED\n");
             std::fflush(stdout);
             close(fd_);
@@ -523,7 +524,7 @@ class Programmer {
 // own END and ends with the next END; bytes between frames (the tester's 0xFF fill) are skipped,
 // and a run of END bytes is one frame start.
 class FrameReader {
-public:
+  public:
     template <class OnPacket>
     void Feed(const std::uint8_t* data, std::size_t count, OnPacket onPacket) {
         for (std::size_t i = 0; i < count; ++i) {
