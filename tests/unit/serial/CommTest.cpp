@@ -87,11 +87,15 @@ class CommTest : public ::testing::Test {
         };
         comm_.OnSendDataEmpty = [this](void*) { ++empties_; };
         comm_.OnRequestHangup = [this](void*) { ++hangups_; };
+        // A pseudo-terminal reports neither line errors nor modem events.
+        comm_.OnReceiveError = [this](void*, std::uint32_t) { ++lineEvents_; };
+        comm_.OnModemStateChange = [this](void*, std::uint32_t) { ++lineEvents_; };
     }
 
     void TearDown() override {
         comm_.ClosePort();
         platform::ProcessPendingNotifications();  // releases blocks still queued
+        EXPECT_EQ(lineEvents_, 0);
         unlink(link_.c_str());
         if (master_ >= 0)
             close(master_);
@@ -133,6 +137,7 @@ class CommTest : public ::testing::Test {
     std::vector<bool> zeroAfterChunk_;
     int empties_ = 0;
     int hangups_ = 0;
+    int lineEvents_ = 0;
 };
 
 TEST(CommProperties, DefaultsAreThoseOfTheComponent) {
@@ -356,6 +361,7 @@ TEST_F(CommTest, ChunksNeverExceedTheReadBufferAndKeepTheirOrder) {
         joined.insert(joined.end(), c.begin(), c.end());
     }
     EXPECT_TRUE(someFull);  // back-to-back bytes fill the buffer before any gap
+    EXPECT_EQ(hangups_, 0);
     EXPECT_EQ(joined, sent);
     for (bool zero : zeroAfterChunk_) EXPECT_TRUE(zero);
 }
@@ -424,6 +430,17 @@ TEST_F(CommTest, ClosePortEndsWaitingThreadsPromptly) {
     WriteLine({7, 8, 9});
     ASSERT_TRUE(RunLoopUntil([&] { return ReceivedBytes() >= 3; }));
     EXPECT_EQ(chunks_.back(), (Bytes{7, 8, 9}));
+}
+
+TEST_F(CommTest, ClosingDuringTheGapDropsTheUnfinishedChunk) {
+    comm_.SetReadIntervalTimeout(400);
+    comm_.OpenPort();
+    ASSERT_NE(comm_.PortHandle(), 0u);
+    WriteLine({1, 2, 3});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // arrived, gap not yet over
+    comm_.ClosePort();
+    platform::ProcessPendingNotifications();
+    EXPECT_TRUE(chunks_.empty());
 }
 
 TEST_F(CommTest, DeviceVanishingRequestsHangupAndLeavesThePortOpen) {
