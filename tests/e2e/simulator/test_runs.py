@@ -284,7 +284,7 @@ class Retry(RunCase):
                            WIRE["DOPROGA"] + WIRE["DORESET"] + WIRE["DOPROGA"])
 
 
-class LineFaults(RunCase):
+class Framing(RunCase):
     """Framing on the line: the same run, whatever the programmer's bytes look like."""
 
     def test_same_report_for_every_fault(self):
