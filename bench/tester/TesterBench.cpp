@@ -20,7 +20,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 class IdlePort : public CommPort {
-public:
+  public:
     const std::string& CommName() const override { return name_; }
     void SetCommName(const std::string& n) override { name_ = n; }
     void OpenPort() override {}
@@ -28,7 +28,7 @@ public:
     bool SendData(const std::uint8_t*, std::uint16_t) override { return false; }
     std::uintptr_t PortHandle() const override { return 0; }
 
-private:
+  private:
     std::string name_ = "COM2";
 };
 
@@ -62,7 +62,8 @@ void BM_StatusPacketsThroughReceive(benchmark::State& state) {
     }
     for (auto _ : state) {
         form.CommCXReceiveData(&form, chunk.data(), static_cast<std::uint16_t>(chunk.size()));
-        if (form.InfoMemo.size() > 200000) form.InfoMemo.clear();  // part of the cost, kept
+        if (form.InfoMemo.size() > 200000)
+            form.InfoMemo.clear();  // part of the cost, kept
     }
     state.SetItemsProcessed(state.iterations() * perChunk);
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(chunk.size()));
@@ -77,7 +78,8 @@ void BM_StatusPacketsByteByByte(benchmark::State& state) {
     const Bytes frame = StatusFrame(0x4F, 7);
     for (auto _ : state) {
         for (std::uint8_t b : frame) form.CommCXReceiveData(&form, &b, 1);
-        if (form.InfoMemo.size() > 200000) form.InfoMemo.clear();
+        if (form.InfoMemo.size() > 200000)
+            form.InfoMemo.clear();
     }
     state.SetItemsProcessed(state.iterations());
     FormMain = nullptr;
