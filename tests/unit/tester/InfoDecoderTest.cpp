@@ -59,6 +59,18 @@ std::vector<std::string> Lines(std::vector<std::string> head, std::vector<std::s
     return head;
 }
 
+// The typical block with another chip name (and file name), extra lines after the names.
+std::vector<std::string> WithChip(const std::string& chip, std::vector<std::string> extra,
+                                  const std::string& file = "firmware.hex") {
+    std::vector<std::string> lines(kTypicalHead.begin(), kTypicalHead.end() - 2);
+    lines.push_back("   Current Chip Name is : " + chip);
+    lines.push_back("   Current File Name is : " + file);
+    lines.insert(lines.end(), extra.begin(), extra.end());
+    lines.push_back("   No S/N is Used!");
+    lines.push_back("End of Commad!");
+    return lines;
+}
+
 struct InfoCase {
     const char* name;
     Bytes packet;
@@ -68,7 +80,6 @@ struct InfoCase {
 class InfoDecoderTest : public TesterTest {};
 
 TEST_F(InfoDecoderTest, ProgrammerInformationBlock) {
-    std::vector<std::string> withName = kTypicalHead;
     const InfoCase cases[] = {
         {"typical, no S/N", Typical().bytes,
          Lines(kTypicalHead, {"   No S/N is Used!", "End of Commad!"})},
@@ -87,35 +98,14 @@ TEST_F(InfoDecoderTest, ProgrammerInformationBlock) {
          Lines(kTypicalHead, {"   No S/N is Used!", "End of Commad!"})},
         {"MKE chip shows the file checksum",
          Typical().ChipName("MKE16Z64").U32(154, 0x00C0FFEE).bytes,
-         {"> Current Programmer Information : ", "   Current ROM Size is : 512KB.",
-          "   Current Flash CRC Sum : 0xBEEF.", "   Current Flash ACC Sum : 0x0A0B.",
-          "   Current Chip Name is : MKE16Z64", "   Current File Name is : firmware.hex",
-          "   File CheckSum = 0x00C0FFEE.", "   No S/N is Used!", "End of Commad!"}},
-        {"XMC chip shows the file checksum",
-         Typical().ChipName("XMC1100").U32(154, 1).bytes,
-         {"> Current Programmer Information : ", "   Current ROM Size is : 512KB.",
-          "   Current Flash CRC Sum : 0xBEEF.", "   Current Flash ACC Sum : 0x0A0B.",
-          "   Current Chip Name is : XMC1100", "   Current File Name is : firmware.hex",
-          "   File CheckSum = 0x00000001.", "   No S/N is Used!", "End of Commad!"}},
-        {"lower-case mke does not",
-         Typical().ChipName("mke16z64").bytes,
-         {"> Current Programmer Information : ", "   Current ROM Size is : 512KB.",
-          "   Current Flash CRC Sum : 0xBEEF.", "   Current Flash ACC Sum : 0x0A0B.",
-          "   Current Chip Name is : mke16z64", "   Current File Name is : firmware.hex",
-          "   No S/N is Used!", "End of Commad!"}},
-        {"MK alone does not",
-         Typical().ChipName("MK").bytes,
-         {"> Current Programmer Information : ", "   Current ROM Size is : 512KB.",
-          "   Current Flash CRC Sum : 0xBEEF.", "   Current Flash ACC Sum : 0x0A0B.",
-          "   Current Chip Name is : MK", "   Current File Name is : firmware.hex",
-          "   No S/N is Used!", "End of Commad!"}},
+         WithChip("MKE16Z64", {"   File CheckSum = 0x00C0FFEE."})},
+        {"XMC chip shows the file checksum", Typical().ChipName("XMC1100").U32(154, 1).bytes,
+         WithChip("XMC1100", {"   File CheckSum = 0x00000001."})},
+        {"lower-case mke does not", Typical().ChipName("mke16z64").bytes, WithChip("mke16z64", {})},
+        {"MK alone does not", Typical().ChipName("MK").bytes, WithChip("MK", {})},
         {"full-width names",
          Typical().ChipName("ABCDEFGHIJKLMNOP").FileName(std::string(48, 'f')).bytes,
-         {"> Current Programmer Information : ", "   Current ROM Size is : 512KB.",
-          "   Current Flash CRC Sum : 0xBEEF.", "   Current Flash ACC Sum : 0x0A0B.",
-          "   Current Chip Name is : ABCDEFGHIJKLMNOP",
-          "   Current File Name is : " + std::string(48, 'f'), "   No S/N is Used!",
-          "End of Commad!"}},
+         WithChip("ABCDEFGHIJKLMNOP", {}, std::string(48, 'f'))},
         {"flag bit set hides everything", Typical().U8(14, 0x01).bytes, {"End of Commad!"}},
         {"wrong signature hides everything", Typical().U8(3, 'X').bytes, {"End of Commad!"}},
     };
