@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "Cp936.h"
@@ -117,6 +118,109 @@ const ErrorCase kChineseCases[] = {
     {0x8123, "Error: 芯片错误信息返回，错误代码=0x0123."},
     {0xFFFF, "Error: 芯片错误信息返回，错误代码=0x7FFF."},
 };
+
+// Every reason byte, alone and after a step prefix. Bytes without a row give the numeric fallback,
+// which prints the whole code; "\xA3\xA1" is the full-width exclamation mark.
+struct ReasonRow {
+    unsigned int reason;
+    const char* english;
+    const char* chinese;
+};
+
+const ReasonRow kReasonRows[] = {
+    {0x00, "Success!", "Success!"},
+    {0x04, "Fault Error!", "Fault Error!"},
+    {0x06, "Success!", "Success!"},
+    {0x07, "Chip no Response!", "芯片无响应!"},
+    {0x0B, "Chip no Response!", "芯片无响应!"},
+    {0x10, "Write Protection Error!", "芯片已被写保护!"},
+    {0x13, "Read Protection Error", "芯片已被读保护"},
+    {0x15, "Chip Response NAK!", "芯片响应 NAK!"},
+    {0x16, "Chip Flash is Not Blank!", "Chip Flash is Not Blank!"},
+    {0x17, "Chip EEPROM is Not Blank!", "Chip EEPROM is Not Blank!"},
+    {0x19, "Access Error!", "Access Error!"},
+    {0x1C, "Area not Empty!", "Area not Empty!"},
+    {0x1F, "Chip is Locked!", "Chip is Locked!"},
+    {0x20, "Packet Data Error!", "数据包错误!"},
+    {0x21, "Packet Error!", "数据包错误!"},
+    {0x23, "Packet Check Sum error!", "数据包校验错误!"},
+    {0x25, "Unknow Command!", "命令不正确或不认识!"},
+    {0x2C, "Programming Error!", "Flash Memory错误!"},
+    {0x2D, "Write EEP/OTP Error!", "写EEP/OTP数据错误!"},
+    {0x2F, "Memory not Blank!", "Memory不为空!"},
+    {0x31, "Interval Verify Error!", "内部数据编程校验错误!"},
+    {0x32, "Data Verify Error!", "数据校验错误!"},
+    {0x34, "Chip Checksum error!", "芯片校验和不正确!"},
+    {0x36, "Chip Type Error!", "芯片型号错误或不存在!"},
+    {0x38, "Mfg. Code Error!", "芯片型号与厂家不匹配!"},
+    {0x3D, "Error Secure Key!", "Error Secure Key!"},
+    {0x3E, "Device Error\xA3\xA1", "设备不正确或不存在!"},
+    {0x3F, "MTP Fault!", "MTP Fault!"},
+    {0x40, "Command Execute Time Out!", "命令执行超时!"},
+    {0x45, "Command Execute error!", "命令执行错误!"},
+    {0x47, "Product S/N write Error!", "写产品代码数据错误!"},
+    {0x4D, "Number is use!", "数量已被使用!"},
+    {0x4F, "Set Security Error!", "设置安全或保护错误!"},
+    {0x51, "Memory Size error!", "Memory大小错位!"},
+    {0x55, "Address out of range!", "数据地址超出芯片范围!"},
+    {0x5A, "Illagel Command(For Blue-NRG)!", "非法的命令!"},
+    {0x5B, "Start Erase error!", "擦除数据错误!"},
+    {0x5C, "Erase Locked!", "擦除被锁死!"},
+    {0x5D, "Write Option Error!", "写Option数据错误!"},
+    {0x60, "Interface Error or no Chip!", "编程接口错误或无芯片连接!"},
+    {0x62, "Option Byte Error!", "Option Byte Error!"},
+    {0x63, "SWD Fault!", "SWD Fault!"},
+    {0x65, "SWD Fault!", "SWD Fault!"},
+    {0x66, "DCRDR Error!", "DCRDR Error!"},
+    {0x67, "DHCSR Error!", "DHCSR Error!"},
+    {0x68, "DHCSR Not Run!", "DHCSR Not Run!"},
+    {0x69, "DHCSR Not Haltd!", "DHCSR Not Haltd!"},
+    {0x72, "Version Low Error!", "文件数据版本太低!"},
+    {0x75, "Product Name error!", "烧写器名称不匹配!"},
+    {0xE0, "Chip Retrun Error!", "Chip Retrun Error!"},
+    {0xE1, "Chip is Access Protected!", "芯片不可访问!"},
+    {0xE2, "Chip is erase Protected!", "芯片不可擦除，已保护!"},
+    {0xE3, "Chip is erase and Access Protected!", "芯片不可擦除，不可访问!"},
+    {0xEA, "Chip Driver Check Error!", "芯片驱动数据异常!"},
+    {0xEB, "Driver data Error!", "芯片驱动数据错误!"},
+    {0xEC, "Write Chip Driver Error!", "写芯片驱动数据错误，无法写入!"},
+    {0xEE, "ID is not unmatched!", "ID 检查错误或不匹配!"},
+    {0xFA, "No Socket connected!", "No Socket connected!"},
+    {0xFB, "Socket Overflow error!", "Socket Overflow error!"},
+    {0xFD, "Socket Certify Error!", "Socket Certify Error!"},
+};
+
+std::string Fallback(const char* head, unsigned int code) {
+    char numbers[32];
+    std::snprintf(numbers, sizeof numbers, "%u/0x%02X.", code, code);
+    return std::string(head) + numbers;
+}
+
+TEST(ErrorText, EveryReasonByteInBothLanguages) {
+    struct Step {
+        unsigned int high;
+        const char* english;
+        const char* chinese;
+    };
+    const Step steps[] = {{0x0000, "", ""}, {0x1E00, "OTPP: ", "OTP 写："}};
+    for (const Step& step : steps) {
+        for (unsigned int reason = 0; reason <= 0xFF; ++reason) {
+            unsigned int code = step.high | reason;
+            std::string english =
+                std::string(step.english) + Fallback("Opertaion Failed! Error Code = 0", code);
+            std::string chinese =
+                std::string(step.chinese) + Fallback("操作失败！错误代码 = 0", code);
+            for (const ReasonRow& row : kReasonRows) {
+                if (row.reason == reason) {
+                    english = std::string(step.english) + row.english;
+                    chinese = std::string(step.chinese) + row.chinese;
+                }
+            }
+            EXPECT_EQ(English(code), english) << std::hex << "code 0x" << code;
+            EXPECT_EQ(Cp936ToUtf8(Chinese(code)), chinese) << std::hex << "code 0x" << code;
+        }
+    }
+}
 
 TEST(ErrorText, EnglishLines) {
     for (const ErrorCase& c : kEnglishCases) {
