@@ -67,6 +67,8 @@ const FDCase kFDCases[] = {
     {0x19, 0, 0, 0, "Initial and Enter special Programming mode ......"},
     {0x1A, 0, 0xFFFF, 0x7FFF, "Current Programmed Number = 2147483647"},
     {0x1A, 0, 0, 0, "Current Programmed Number = 0"},
+    {0x1A, 0, 0x0000, 0x8000, "Current Programmed Number = -2147483648"},
+    {0x1A, 0, 0xFFFE, 0xFFFF, "Current Programmed Number = -2"},
     {0x1E, 0, 0x1234, 0x5678, "Current SN data is 0x56781234."},
     {0x1F, 'S', 0x3231, 0x3433, "Current Sting SN data is \"S1234"},
     {0x1F, 'A', 0x0042, 0x4443, "Current Sting SN data is \"AB"},  // a zero byte ends the text
