@@ -459,13 +459,11 @@ TEST_F(CommTest, DeviceVanishingRequestsHangupAndLeavesThePortOpen) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
 }
 
-// The settings the terminal holds, seen from a descriptor of the test's own.
-termios TerminalSettings(const std::string& path) {
+// The settings the terminal side holds, seen through the master side: the component opens the
+// terminal side exclusively, so an unprivileged test cannot open it a second time.
+termios TerminalSettings(int master) {
     termios t{};
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    EXPECT_GE(fd, 0);
-    tcgetattr(fd, &t);
-    close(fd);
+    EXPECT_EQ(tcgetattr(master, &t), 0);
     return t;
 }
 
@@ -473,8 +471,8 @@ TEST_F(CommTest, OpeningWritesTheLineSettings) {
     comm_.SetStopBits(TStopBits::_2);
     comm_.OpenPort();
     ASSERT_NE(comm_.PortHandle(), 0u);
-    const termios t = TerminalSettings(slavePath_);
-    EXPECT_EQ(TerminalSpeed(slavePath_), 1000000u);
+    const termios t = TerminalSettings(master_);
+    EXPECT_EQ(TerminalSpeed(master_), 1000000u);
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_NE(t.c_cflag & CSTOPB, 0u);
     EXPECT_NE(t.c_cflag & CLOCAL, 0u);
@@ -505,12 +503,12 @@ TEST_F(CommTest, SettersRewriteTheOpenPortExceptForParityAndUnchangedValues) {
         {"port name", [&] { comm_.SetCommName("COM1"); }, false},
     };
     for (const Case& c : cases) {
-        SetTerminalSpeed(slavePath_, 4800);
+        SetTerminalSpeed(master_, 4800);
         c.change();
-        EXPECT_EQ(TerminalSpeed(slavePath_), c.rewrites ? 115200u : 4800u) << c.what;
+        EXPECT_EQ(TerminalSpeed(master_), c.rewrites ? 115200u : 4800u) << c.what;
     }
     // The stop bits reached the port, and the open port stays in use under its old name.
-    EXPECT_EQ(TerminalSettings(slavePath_).c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(TerminalSettings(master_).c_cflag & CSTOPB, 0u);
     const Bytes sent = {9, 9};
     EXPECT_TRUE(comm_.SendData(sent.data(), 2));
     EXPECT_EQ(ReadLine(2), sent);
