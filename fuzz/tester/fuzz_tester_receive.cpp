@@ -2,15 +2,21 @@
 // Input: one flags byte (bit 0 trace mode, bit 1 retry under way), then chunks, each a
 // one-byte length (0 means 2048) followed by up to that many bytes.
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "DefZqCmdLX.h"
 #include "FuzzPort.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0)
-        return 0;
+namespace {
+
+// One pass over the input; PacketBuffer starts filled with stale, so that a decoder reading
+// beyond the bytes that arrived shows in the log.
+std::vector<std::string> RunChunks(const std::uint8_t* data, std::size_t size, std::uint8_t stale) {
     auto form = FuzzForm();
+    std::memset(Link.PacketBuffer, stale, LinkBufferSize);
     RunState.TraceMode = (data[0] & 1) != 0;
     RunState.RetryStarted = (data[0] & 2) != 0;
     std::size_t at = 1;
@@ -31,6 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         form->Timer1Timer();  // the retry countdown may re-send a command
     }
+    std::vector<std::string> log = form->InfoMemo;
     FormMain = nullptr;
+    return log;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    if (RunChunks(data, size, 0x00) != RunChunks(data, size, 0xA5))
+        std::abort();  // a decoder showed bytes that never arrived
     return 0;
 }

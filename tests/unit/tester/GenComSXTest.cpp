@@ -127,6 +127,13 @@ TEST(SlipDecode, FramesAndResults) {
          {1, 2, 3, 4, 5, 6, 7},
          7,
          {}},
+        {"doubled END alone", {0xC0, 0xC0}, SlipIncomplete, {}, -1, {0xC0, 0xC0}},
+        {"ESC then END is a bad escape, not a frame end",
+         {0xC0, 1, 2, 3, 4, 5, 6, 7, 8, 0xDB, 0xC0, 0xAA},
+         SlipBadFrame,
+         {},
+         0,
+         {0xAA}},
         {"escaped END counts as data",
          {0xC0, 1, 2, 3, 4, 5, 6, 0xDB, 0xDC, 0xC0},
          SlipBadFrame,
@@ -176,6 +183,29 @@ TEST(SlipDecode, OverlongFrameStopsAtPacketRoom) {
     EXPECT_EQ(count, 9002);
     EXPECT_EQ(length, 3);
     for (std::size_t i = PacketRoom; i < packet.size(); ++i) ASSERT_EQ(packet[i], 0xEE) << i;
+}
+
+TEST(SlipDecode, LongestPacketFitsItsRoom) {
+    // 8191 stored bytes and the closing END decode; 8192 stored bytes never do.
+    for (const std::size_t dataBytes : {std::size_t{8191}, std::size_t{8192}}) {
+        SCOPED_TRACE(dataBytes);
+        Bytes buffer(dataBytes + 2, 0x11);
+        buffer.front() = 0xC0;
+        buffer.back() = 0xC0;
+        Bytes packet(PacketRoom);  // exactly the room: a write past it is caught
+        std::uint16_t length = 3;
+        std::uint16_t count = static_cast<std::uint16_t>(buffer.size());
+        const std::uint8_t result = SlipDecode(buffer.data(), packet.data(), length, count);
+        if (dataBytes < PacketRoom) {
+            EXPECT_EQ(result, SlipOk);
+            EXPECT_EQ(length, dataBytes);
+            EXPECT_EQ(count, 0);
+        } else {
+            EXPECT_EQ(result, SlipIncomplete);
+            EXPECT_EQ(length, 3);
+            EXPECT_EQ(count, buffer.size());
+        }
+    }
 }
 
 TEST(SlipDecode, EmptyBufferIsIncomplete) {

@@ -205,11 +205,15 @@ TEST_F(RunLifecycleTest, ExistingLogDirectoryIsReused) {
 
 TEST_F(RunLifecycleTest, InitRunClosesAPortLeftOpenAndResetsTheRun) {
     fake->handle = 9;
+    RunState.RetryStarted = true;
+    RunState.RetryCountdown = 7;
     RunState.TraceMode = true;
     RunState.TimeoutReload = 5;
     Link.RxCount = 40;
     Start({"-DORESET", "-DOCHECK"});
     EXPECT_EQ(fake->closeCalls, 1);
+    EXPECT_FALSE(RunState.RetryStarted);
+    EXPECT_EQ(RunState.RetryCountdown, 0);
     EXPECT_FALSE(RunState.TraceMode);
     EXPECT_EQ(RunState.TimeoutReload, 2000);
     EXPECT_EQ(RunState.TimeoutCountdown, 300);
