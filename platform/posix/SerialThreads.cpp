@@ -250,6 +250,11 @@ ReadOutcome ReadChunk(OpenDevice& device, int closeFd, LineCounters& counters,
                 gapDeadline = Clock::now() + std::chrono::milliseconds(interval);
                 continue;
             }
+            // Nothing to read although the driver reported input: the input was purged in
+            // between (a close under way). Only a hang-up or an error means the device has gone.
+            const bool lineDown = (fds[1].revents & (POLLHUP | POLLERR)) != 0;
+            if (n == 0 && !lineDown)
+                continue;
             if (n < 0 && (errno == EAGAIN || errno == EINTR) && !(fds[1].revents & POLLHUP))
                 continue;
             if (n < 0 && errno == EBADF)
