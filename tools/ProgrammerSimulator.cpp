@@ -256,17 +256,19 @@ void SleepMs(unsigned ms) {
     nanosleep(&ts, nullptr);
 }
 
-void MakeRaw(int fd, unsigned baud, bool setSpeed) {
+// Raw mode, two stop bits, and the line speed when asked; false when the speed is one the
+// device does not take, so that a dry run never goes on at a rate nobody asked for.
+bool MakeRaw(int fd, unsigned baud, bool setSpeed) {
     termios t{};
     if (tcgetattr(fd, &t) != 0)
-        return;
+        return !setSpeed;
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD | CSTOPB;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (setSpeed)
-        cfsetspeed(&t, static_cast<speed_t>(baud == 1000000 ? B1000000 : baud));
-    tcsetattr(fd, TCSANOW, &t);
+    if (setSpeed && cfsetspeed(&t, static_cast<speed_t>(baud == 1000000 ? B1000000 : baud)) != 0)
+        return false;
+    return tcsetattr(fd, TCSANOW, &t) == 0 || !setSpeed;
 }
 
 class Line {
@@ -703,7 +705,8 @@ int main(int argc, char** argv) {
         fd = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd < 0)
             Fail("cannot open " + options.device);
-        MakeRaw(fd, options.baud, true);
+        if (!MakeRaw(fd, options.baud, true))
+            Fail("cannot set " + options.device + " to " + std::to_string(options.baud) + " baud");
         std::printf("DEVICE %s\n", options.device.c_str());
     } else {
         fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

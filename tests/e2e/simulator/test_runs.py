@@ -404,6 +404,52 @@ class Faults(RunCase):
             self.assertEqual(sims[p].wire(), WIRE["DOPROGA"])
 
 
+class Device(unittest.TestCase):
+    """The simulator on a serial device of its own choosing: the line speed it is told."""
+
+    def test_line_speed_of_a_device(self):
+        import termios
+
+        cases = [(None, termios.B1000000), ("1000000", termios.B1000000),
+                 ("115200", termios.B115200), ("9600", termios.B9600)]
+        for baud, code in cases:
+            with self.subTest(baud=baud):
+                master, slave = os.openpty()
+                try:
+                    termios.tcsetattr(slave, termios.TCSANOW, [0, 0, termios.B38400 | termios.CS8,
+                                                               0, termios.B38400, termios.B38400,
+                                                               termios.tcgetattr(slave)[6]])
+                    options = ["--device", os.ttyname(slave)]
+                    if baud is not None:
+                        options += ["--baud", baud]
+                    sim = subprocess.Popen([SIMULATOR] + options, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE)
+                    try:
+                        self.assertEqual(sim.stdout.readline().split()[0], b"DEVICE")
+                        self.assertEqual(sim.stdout.readline().strip(), b"READY")
+                        attributes = termios.tcgetattr(master)
+                        self.assertEqual((attributes[4], attributes[5]), (code, code))
+                    finally:
+                        sim.send_signal(signal.SIGTERM)
+                        sim.wait(timeout=5)
+                        sim.stdout.close()
+                        sim.stderr.close()
+                finally:
+                    os.close(master)
+                    os.close(slave)
+
+    def test_unsupported_line_speed_is_refused(self):
+        master, slave = os.openpty()
+        try:
+            sim = subprocess.run([SIMULATOR, "--device", os.ttyname(slave), "--baud", "12345"],
+                                 capture_output=True, timeout=5)
+        finally:
+            os.close(master)
+            os.close(slave)
+        self.assertEqual(sim.returncode, 2)
+        self.assertIn(b"12345", sim.stderr)
+
+
 if __name__ == "__main__":
     if not (os.path.isfile(TESTER) and os.path.isfile(SIMULATOR)):
         raise SystemExit("set ZQ_TESTER and ZQ_SIMULATOR to the built programs")
