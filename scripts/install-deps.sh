@@ -7,7 +7,17 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   binutils pkg-config python3
+  g++-mingw-w64-i686 wine wine32:i386
 )
+
+# The Win32 build runs its tests under 32-bit Wine, which needs the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "the i386 architecture is not enabled and not root" >&2
+    exit 1
+  fi
+  dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
