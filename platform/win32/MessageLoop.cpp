@@ -81,8 +81,7 @@ bool RegisterTargetClass() {
         windowClass.lpfnWndProc = TargetWindowProc;
         windowClass.hInstance = GetModuleHandleA(nullptr);
         windowClass.lpszClassName = kTargetClassName;
-        return RegisterClassA(&windowClass) != 0 ||
-               GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+        return RegisterClassA(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
     }();
     return registered;
 }
@@ -205,9 +204,9 @@ void ProcessPendingNotifications() {
     const bool wasQuitting = quitRequested;
     quitRequested = false;
     MSG msg;
-    while (!quitRequested && PeekMessageA(&msg, nullptr, kFirstNotificationMessage,
-                                          kFirstNotificationMessage + kNotificationMessageCount - 1,
-                                          PM_REMOVE)) {
+    while (!quitRequested &&
+           PeekMessageA(&msg, nullptr, kFirstNotificationMessage,
+                        kFirstNotificationMessage + kNotificationMessageCount - 1, PM_REMOVE)) {
         if (IsNotification(msg))
             DispatchMessageA(&msg);
     }

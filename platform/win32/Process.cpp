@@ -49,7 +49,8 @@ std::vector<std::string> CommandLineArguments() {
 std::string ExeDirectory() {
     std::vector<char> buffer(MAX_PATH);
     for (;;) {
-        const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD n =
+            GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (n == 0)
             return ".\\";
         if (n < buffer.size()) {

@@ -57,12 +57,17 @@ class Library(Scratch):
         self.assertEqual(m.group(2), "0", out)
         self.assertGreaterEqual(int(m.group(1)), 60, out)
 
-    def test_library_needs_no_runtime_library(self):
-        d = self.scratch("msglib/PELMORAERRI.dll")
-        with open(os.path.join(d, "PELMORAERRI.dll"), "rb") as f:
-            image = f.read().lower()
-        for runtime in (b"libgcc_s", b"libstdc++-6.dll", b"libwinpthread-1.dll"):
-            self.assertNotIn(runtime, image)
+    def test_binaries_import_only_system_libraries(self):
+        objdump = shutil.which("i686-w64-mingw32-objdump")
+        if objdump is None:
+            self.skipTest("i686-w64-mingw32-objdump not found")
+        system = {"kernel32.dll", "msvcrt.dll", "user32.dll"}
+        for binary in ("msglib/PELMORAERRI.dll", "tester/ZqCmdLin.exe"):
+            out = subprocess.run([objdump, "-p", os.path.join(BUILD, binary)], check=True,
+                                 stdout=subprocess.PIPE).stdout.decode("latin-1")
+            imported = {n.lower() for n in re.findall(r"DLL Name: (\S+)", out)}
+            self.assertTrue(imported, binary)
+            self.assertLessEqual(imported, system, binary)
 
 
 class Tester(Scratch):

@@ -19,31 +19,32 @@ typedef const char*(__stdcall* PacketText)(const unsigned char* packet);
 /* Pushes argc 32-bit arguments (right to left), calls fn, and stores in *leftOnStack the
  * number of argument bytes the callee did not remove. Returns the callee's EAX. */
 const char* CallMeasured(FARPROC fn, int argc, const unsigned int* args, int* leftOnStack);
-__asm__(".text\n"
-        ".globl _CallMeasured\n"
-        "_CallMeasured:\n"
-        "  pushl %ebp\n"
-        "  movl %esp, %ebp\n"
-        "  pushl %esi\n"
-        "  movl 12(%ebp), %ecx\n"
-        "  movl 16(%ebp), %edx\n"
-        "  movl %esp, %esi\n"
-        "1:\n"
-        "  testl %ecx, %ecx\n"
-        "  jz 2f\n"
-        "  pushl -4(%edx,%ecx,4)\n"
-        "  decl %ecx\n"
-        "  jmp 1b\n"
-        "2:\n"
-        "  call *8(%ebp)\n"
-        "  movl %esi, %ecx\n"
-        "  subl %esp, %ecx\n"
-        "  movl 20(%ebp), %edx\n"
-        "  movl %ecx, (%edx)\n"
-        "  movl %esi, %esp\n"
-        "  popl %esi\n"
-        "  popl %ebp\n"
-        "  ret\n");
+__asm__(
+    ".text\n"
+    ".globl _CallMeasured\n"
+    "_CallMeasured:\n"
+    "  pushl %ebp\n"
+    "  movl %esp, %ebp\n"
+    "  pushl %esi\n"
+    "  movl 12(%ebp), %ecx\n"
+    "  movl 16(%ebp), %edx\n"
+    "  movl %esp, %esi\n"
+    "1:\n"
+    "  testl %ecx, %ecx\n"
+    "  jz 2f\n"
+    "  pushl -4(%edx,%ecx,4)\n"
+    "  decl %ecx\n"
+    "  jmp 1b\n"
+    "2:\n"
+    "  call *8(%ebp)\n"
+    "  movl %esi, %ecx\n"
+    "  subl %esp, %ecx\n"
+    "  movl 20(%ebp), %edx\n"
+    "  movl %ecx, (%edx)\n"
+    "  movl %esi, %esp\n"
+    "  popl %esi\n"
+    "  popl %ebp\n"
+    "  ret\n");
 
 struct Export {
     const char* name;
@@ -52,14 +53,10 @@ struct Export {
 };
 
 static const struct Export kExports[] = {
-    {"GetPktFExStatuInfomationStrRT", 1, 1},
-    {"GetPktFDxStatuInfomationStrRT", 2, 1},
-    {"GetPktFCxStatuInfomationStrRT", 3, 1},
-    {"GetPktFBxStatuInfomationStrRT", 4, 1},
-    {"GetPktFAxStatuInfomationStrRT", 5, 1},
-    {"GetStatuInfomationStrRT", 6, 1},
-    {"GetChineseErrorMessageinformationRTX", 7, 1},
-    {"GetEglishErrorMessageinformationRTX", 8, 1},
+    {"GetPktFExStatuInfomationStrRT", 1, 1},        {"GetPktFDxStatuInfomationStrRT", 2, 1},
+    {"GetPktFCxStatuInfomationStrRT", 3, 1},        {"GetPktFBxStatuInfomationStrRT", 4, 1},
+    {"GetPktFAxStatuInfomationStrRT", 5, 1},        {"GetStatuInfomationStrRT", 6, 1},
+    {"GetChineseErrorMessageinformationRTX", 7, 1}, {"GetEglishErrorMessageinformationRTX", 8, 1},
     {"GetErrorMessageinformationRTX", 9, 2},
 };
 
@@ -85,16 +82,19 @@ static const unsigned char kChipUid[] = {0xFB, 0xA5, 0x04, 0x12, 0x34, 0xAB, 0xC
 
 static const struct Case kCases[] = {
     /* Error texts: English, Chinese (code page 936), selector and code in their low 16 bits. */
-    {9, 0x1107, 4, NULL,
-     "\xB2\xE9  \xBF\xD5\xA3\xBA\xD0\xBE\xC6\xAC\xCE\xDE\xCF\xEC\xD3\xA6!"},
+    {9, 0x1107, 4, NULL, "\xB2\xE9  \xBF\xD5\xA3\xBA\xD0\xBE\xC6\xAC\xCE\xDE\xCF\xEC\xD3\xA6!"},
     {9, 0x11107, 0x10004, NULL,
      "\xB2\xE9  \xBF\xD5\xA3\xBA\xD0\xBE\xC6\xAC\xCE\xDE\xCF\xEC\xD3\xA6!"},
     {9, 0x1107, 0x0804, NULL, "BLKC: Chip no Response!"},
     {9, 0x1107, 0, NULL, "BLKC: Chip no Response!"},
     {8, 0x4050, 0, NULL, "Error: Operation time out!"},
     {8, 0x8123, 0, NULL, "Error: Chip Return Error Code=0x0123."},
-    {8, 0x103E, 0, NULL, "INIT\xA3\xBA" "Device Error\xA3\xA1"},
-    {7, 0x4010, 0, NULL, "Error: \xB4\xF2\xBF\xAA" "COM\xBF\xDA\xB4\xED\xCE\xF3!"},
+    {8, 0x103E, 0, NULL,
+     "INIT\xA3\xBA"
+     "Device Error\xA3\xA1"},
+    {7, 0x4010, 0, NULL,
+     "Error: \xB4\xF2\xBF\xAA"
+     "COM\xBF\xDA\xB4\xED\xCE\xF3!"},
     {7, 0x103E, 0, NULL,
      "\xB3\xF5\xCA\xBC\xBB\xAF\xA3\xBA\xC9\xE8\xB1\xB8\xB2\xBB\xD5\xFD\xC8\xB7\xBB\xF2\xB2\xBB"
      "\xB4\xE6\xD4\xDA!"},
@@ -138,10 +138,13 @@ static FARPROC ByOrdinal(HMODULE library, WORD ordinal) {
 /* The same call through a typed stdcall pointer, as a host written in C makes it. */
 static const char* CallTyped(FARPROC fn, const struct Case* c) {
     switch (c->ordinal) {
-        case 9: return ((ErrorText2)(void*)fn)(c->code, c->language);
+        case 9:
+            return ((ErrorText2)(void*)fn)(c->code, c->language);
         case 8:
-        case 7: return ((ErrorText1)(void*)fn)(c->code);
-        default: return ((PacketText)(void*)fn)(c->packet);
+        case 7:
+            return ((ErrorText1)(void*)fn)(c->code);
+        default:
+            return ((PacketText)(void*)fn)(c->packet);
     }
 }
 

@@ -109,8 +109,8 @@ TEST_F(PlatformWin32Files, FilesAndDirectories) {
     EXPECT_TRUE(platform::CreateDirectoryAt(sub));
     EXPECT_TRUE(platform::DirectoryExists(sub));
     EXPECT_FALSE(platform::FileExists(sub));
-    EXPECT_FALSE(platform::CreateDirectoryAt(sub));             // exists already
-    EXPECT_FALSE(platform::CreateDirectoryAt(dir + "a\\b"));     // one level only
+    EXPECT_FALSE(platform::CreateDirectoryAt(sub));           // exists already
+    EXPECT_FALSE(platform::CreateDirectoryAt(dir + "a\\b"));  // one level only
     EXPECT_FALSE(platform::DirectoryExists(dir + "a"));
 }
 
@@ -137,9 +137,9 @@ TEST(PlatformWin32Process, TimeAndDateFollowTheUserLocale) {
     char time[64];
     char date[64];
     ASSERT_GT(GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, sizeof time), 0);
-    ASSERT_GT(GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date,
-                             sizeof date),
-              0);
+    ASSERT_GT(
+        GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, sizeof date),
+        0);
     // Within one second the texts agree with the system's formatting, without its terminating
     // zero and without truncation.
     const std::string t = platform::LongTimeText();
