@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test, as CI does: installs missing packages, then
 #   1. GCC build: unit, end-to-end and example tests;
-#   2. the same unit tests under AddressSanitizer + UndefinedBehaviorSanitizer;
-#   3. Clang build (warnings as errors) and its unit tests;
-#   4. the libFuzzer targets over their seed corpus.
+#   2. the Windows build (MinGW-w64 i686) and its tests under 32-bit Wine, including runs of the
+#      Windows tester against the Linux build's programmer simulator;
+#   3. the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer;
+#   4. Clang build (warnings as errors) and its unit tests;
+#   5. the libFuzzer targets over their seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +19,8 @@ step "GCC build and all tests"
 cmake --preset default
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs"
+
+scripts/test-wine.sh
 
 step "Sanitizer build, unit tests"
 cmake --preset asan
