@@ -54,6 +54,10 @@ constexpr SerialDevice kNoSerialDevice = 0;
 SerialDevice OpenSerialDevice(const std::string& commName, const std::string& directory);
 void CloseSerialDevice(SerialDevice device);
 
+// The port number n of "COMn" (any letter case, n from 1 to 999999 without leading zeros); 0 for
+// every other name, so that no name can reach outside the devices it is meant for.
+unsigned SerialPortNumber(const std::string& commName);
+
 // The path OpenSerialDevice would open for commName; empty when the name is not acceptable.
 std::string SerialDevicePath(const std::string& commName, const std::string& directory);
 

@@ -9,12 +9,12 @@
 
 // Raised by OpenPort for the failures of opening that the component detects.
 class ECommsError : public std::runtime_error {
-public:
+  public:
     explicit ECommsError(const std::string& message) : std::runtime_error(message) {}
 };
 
 class CommPort {
-public:
+  public:
     // Sender, Buffer (BufferLength bytes followed by one zero byte, valid only during the call),
     // BufferLength (1 to 2048).
     using TReceiveDataEvent =

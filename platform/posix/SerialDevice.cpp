@@ -33,28 +33,6 @@ void ReleaseDataBlock(void* block) {
 
 namespace {
 
-// The port number of "COMn" (any letter case, n from 1 to 999999 without leading zeros); 0 for
-// every other name, so that no name can reach outside the devices it is meant for.
-unsigned PortNumberOf(const std::string& commName) {
-    if (commName.size() < 4 || commName.size() > 9)
-        return 0;
-    for (std::size_t i = 0; i < 3; ++i) {
-        const char c = static_cast<char>(commName[i] & ~0x20);
-        if (c != "COM"[i])
-            return 0;
-    }
-    if (commName[3] == '0')
-        return 0;
-    unsigned n = 0;
-    for (std::size_t i = 3; i < commName.size(); ++i) {
-        const char c = commName[i];
-        if (c < '0' || c > '9')
-            return 0;
-        n = n * 10 + static_cast<unsigned>(c - '0');
-    }
-    return n;
-}
-
 void SetModemLine(int fd, int line, bool on) {
     // A pseudo-terminal has no modem lines; the failure is of no consequence there.
     (void)ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line);
@@ -72,7 +50,7 @@ int MoveAboveStandardStreams(int fd) {
 }  // namespace
 
 std::string SerialDevicePath(const std::string& commName, const std::string& directory) {
-    const unsigned port = PortNumberOf(commName);
+    const unsigned port = SerialPortNumber(commName);
     if (port == 0)
         return {};
     std::string link = directory + "dosdevices/com" + std::to_string(port);

@@ -18,7 +18,6 @@ inline HANDLE HandleOf(std::intptr_t handle) {
 
 // The port number of "COMn" (any letter case, n from 1 to 999999 without leading zeros); 0 for
 // every other name, so that no name can reach a device other than a COM port.
-unsigned PortNumberOf(const std::string& commName);
 
 // The device control block's flag word, replaced as a whole: fBinary always set, fAbortOnError
 // never, the control-line modes in the driver's own codes.
