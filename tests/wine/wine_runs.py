@@ -11,37 +11,26 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import zqtest  # noqa: E402
 
 BUILD = os.environ.get("ZQ_WIN32_BUILD_DIR", "")
 WINE = os.environ.get("ZQ_WINE", "wine")
 TIME = r"\d{1,2}:\d\d:\d\d [AP]M"
-STAMP = "> " + TIME + " "
-LOG_NAME = r"ZQ_{port}_{tag}_\d{{1,2}}_\d{{1,2}}_\d{{4}}_\d{{1,2}}_\d\d_\d\d [AP]M(_\d+)?\.log"
+STAMP = zqtest.stamp(TIME)
+LOG_DATE_TIME = r"\d{1,2}_\d{1,2}_\d{4}_\d{1,2}_\d\d_\d\d [AP]M"
 
 
 def wine_environment():
     return dict(os.environ, LC_ALL="C", WINEDEBUG="-all")
 
 
-def lines_of(data):
-    """Splits CR LF ended lines; every line must end in CR LF and hold no other CR or LF."""
-    assert data.endswith(b"\r\n"), data
-    parts = data.split(b"\r\n")[:-1]
-    for p in parts:
-        assert b"\n" not in p and b"\r" not in p, data
-    return [p.decode("latin-1") for p in parts]
-
-
 class Scratch(unittest.TestCase):
     def scratch(self, *files):
-        d = tempfile.mkdtemp(prefix="zq_wine_")
-        self.addCleanup(shutil.rmtree, d, True)
-        for f in files:
-            shutil.copy2(os.path.join(BUILD, f), d)
-        return d
+        return zqtest.scratch_directory(self, "zq_wine_", *(os.path.join(BUILD, f) for f in files))
 
 
 class Library(Scratch):
@@ -70,7 +59,9 @@ class Library(Scratch):
             self.assertLessEqual(imported, system, binary)
 
 
-class Tester(Scratch):
+class Tester(zqtest.OutputChecks, Scratch):
+    log_date_time = LOG_DATE_TIME
+
     def run_tester(self, args, prepare=None):
         d = self.scratch("tester/ZqCmdLin.exe")
         if prepare:
@@ -83,23 +74,10 @@ class Tester(Scratch):
         self.assertEqual(proc.returncode, 0, proc.stderr)
         return d, seconds
 
-    def read(self, d, *parts):
-        with open(os.path.join(d, *parts), "rb") as f:
-            return f.read()
-
-    def expect_lines(self, data, patterns):
-        lines = lines_of(data)
-        self.assertEqual(len(lines), len(patterns), lines)
-        for line, pattern in zip(lines, patterns):
-            self.assertRegex(line, "^" + pattern + "$")
-
     def expect_outputs(self, d, port, patterns):
-        report = self.read(d, "RptZq_%s.Txt" % port)
+        report = zqtest.read(d, "RptZq_%s.Txt" % port)
         self.expect_lines(report, patterns)
-        names = sorted(os.listdir(os.path.join(d, "LogFileS")))
-        self.assertEqual(len(names), 1, names)
-        self.assertRegex(names[0], "^" + LOG_NAME.format(port=port, tag="NG") + "$")
-        self.assertEqual(self.read(d, "LogFileS", names[0]), report)
+        self.expect_one_log(d, port, "NG", report)
 
     def test_no_argument(self):
         d, seconds = self.run_tester([])

@@ -8,197 +8,55 @@ Run one group with:  python3 test_runs.py -k Commands
 """
 
 import os
-import re
-import shutil
 import signal
 import stat
 import subprocess
-import tempfile
-import time
+import sys
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import zqtest  # noqa: E402
+from zqtest import (CHECK_OK_HEAD, PROGRAM_OK, PROGRAM_STEPS, SET_PORT, WIRE, Run,  # noqa: E402
+                    info_block)
 
 TESTER = os.environ.get("ZQ_TESTER", "")
 SIMULATOR = os.environ.get("ZQ_SIMULATOR", "")
 
-STAMP = re.compile(rb"^> \d\d:\d\d:\d\d ")
-LOG_NAME = re.compile(r"^ZQ_(COM\d+)_(OK|NG)_[0-9_]+\.log$")
 
-
-def frame(packet):
-    """The tester's frame of a command packet: END, packet, END, five 0xFF (no byte of a
-    command packet needs stuffing)."""
-    return bytes([0xC0]) + bytes(packet) + bytes([0xC0]) + b"\xff" * 5
-
-
-# The command packets on the wire, as the programmer must receive them.
-WIRE = {
-    "DOPROGA": frame(b"\xf9APRG\x9f\x00\x00\xe3\x4d"),
-    "DOCHECK": frame(b"\xf6CKPG\x6f\x00\x00\x7a\x3a"),
-    "DORESET": frame(b"\x8aREST\xa8\x02\x00\x00\x00\xcd\x02"),
-    "DORDSUM": frame(b"\xf9RDSX\x9f\x00\x00\x95\x59"),
-    "DOERASE": frame(b"\xf9ERAS\x9f\x00\x00\x2f\x73"),
-}
-
-PORT = ['> T CmdLin: Set COM Port=COM3"']
-
-PROGRAM_STEPS = [
-    "> T Current Data ACC16=0xB7E1,CRC16=0x3C5A.",
-    "> T Initial Programming Interface ....",
-    "> T Chip Blank Checking....",
-    "> T Do Flash Block 1 Blank Checking ......",
-    "> T Do Chip Erasing....",
-    "> T Do Flash Block 1 Erasing ......",
-    "> T Do Main Flash Programming....",
-    "> T Do Main Flash Block 1 Programming ......",
-    "> T Do Main Flash Verification....",
-    "> T Do Main Flash Block 1 Verify ......",
-    "> T Do Chip Option Byte Programming...., Current SN=0x00001005.",
-]
-PROGRAM_OK = PORT + ["> T CmdLin: Do Programming Starting!"] + PROGRAM_STEPS + [
-    "> T Progrmming Completed : Successed !Chip ACC16=0xB7E1,CRC16=0x3C5A.",
-    "End of Commad: Success!",
-]
-
-
-def info_block(chip="S32K144", extra=(), serial=("   No S/N is Used!",)):
-    return [
-        "> Current Programmer Information : ",
-        "   Current ROM Size is : 512KB.",
-        "   Current Flash CRC Sum : 0x3C5A.",
-        "   Current Flash ACC Sum : 0xB7E1.",
-        "   Current Chip Name is : " + chip,
-        "   Current File Name is : FIRMWARE_V1_02.HEX",
-        *extra,
-        *serial,
-        "End of Commad!",
-    ]
-
-
-CHECK_OK_HEAD = PORT + [
-    "> T CmdLin: Do Programming Checking!",
-    "> T Programmer is ready to Start!",
-    "> T Chip is In,Programmer is Ready,Socket is OK.",
-]
-
-
-class Run:
-    """One run of the tester against one simulator."""
-
-    def __init__(self, directory, port):
-        self.directory = directory
-        self.port = port
-        self.exit_code = None
-        self.seconds = None
-        self.wire = b""
-
-    def report_bytes(self):
-        with open(os.path.join(self.directory, "RptZq_COM%d.Txt" % self.port), "rb") as f:
-            return f.read()
-
-    def report(self):
-        """Report lines with the time of day replaced by T."""
-        data = self.report_bytes()
-        self.check_line_ends(data)
-        return [STAMP.sub(b"> T ", line).decode("latin-1") for line in data.split(b"\r\n")[:-1]]
-
-    @staticmethod
-    def check_line_ends(data):
-        assert data.endswith(b"\r\n"), "lines end in CR LF"
-        assert b"\n" not in data.replace(b"\r\n", b""), "no bare line feed"
-
-    def logs(self):
-        directory = os.path.join(self.directory, "LogFileS")
-        if not os.path.isdir(directory):
-            return []
-        return sorted(os.listdir(directory))
-
-    def log_bytes(self, name):
-        with open(os.path.join(self.directory, "LogFileS", name), "rb") as f:
-            return f.read()
-
-
-class Simulator:
-    def __init__(self, directory, port, options):
-        self.record = os.path.join(directory, "wire-com%d.bin" % port)
-        self.process = subprocess.Popen(
-            [SIMULATOR, "--link", directory, "--com", str(port), "--record", self.record]
-            + list(options),
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-        )
-        while True:
-            line = self.process.stdout.readline()
-            if not line:
-                raise RuntimeError("simulator ended: " + self.process.stderr.read().decode())
-            if line.strip() == b"READY":
-                break
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.process.stdout.close()
-        self.process.stderr.close()
-
-    def wire(self):
-        if not os.path.exists(self.record):
-            return b""
-        with open(self.record, "rb") as f:
-            return f.read()
+def simulator(directory, port, options=()):
+    """The simulator on COM<port>, linked from the directory, recording into it."""
+    record = os.path.join(directory, "wire-com%d.bin" % port)
+    return zqtest.Simulator(SIMULATOR, directory, port, record, options)
 
 
 def new_directory(test):
-    directory = tempfile.mkdtemp(prefix="zq-e2e-")
-    test.addCleanup(shutil.rmtree, directory, True)
-    shutil.copy2(TESTER, os.path.join(directory, "ZqCmdLin"))
-    return directory
+    return zqtest.scratch_directory(test, "zq-e2e-", (TESTER, "ZqCmdLin"))
+
+
+def tester_command(directory, args):
+    return [os.path.join(directory, "ZqCmdLin")] + args
+
+
+def tester_environment():
+    return dict(os.environ, LC_ALL="C", LANG="C")
 
 
 def start_tester(directory, args):
-    env = dict(os.environ, LC_ALL="C", LANG="C")
-    return subprocess.Popen([os.path.join(directory, "ZqCmdLin")] + args, cwd=directory, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return zqtest.start_program(tester_command(directory, args), directory, tester_environment())
 
 
 def run_tester(test, args, sim_options=(), port=3, directory=None, timeout=20):
     directory = directory or new_directory(test)
-    sim = Simulator(directory, port, sim_options)
-    run = Run(directory, port)
-    try:
-        start = time.monotonic()
-        tester = start_tester(directory, args)
-        try:
-            run.exit_code = tester.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            tester.kill()
-            tester.wait()
-            test.fail("the tester did not end within %d s" % timeout)
-        run.seconds = time.monotonic() - start
-    finally:
-        sim.stop()
-    run.wire = sim.wire()
-    return run
+    sim = simulator(directory, port, sim_options)
+    return zqtest.run_with_simulator(test, Run(directory, port), sim,
+                                     tester_command(directory, args), directory,
+                                     tester_environment(), timeout)
 
 
-class RunCase(unittest.TestCase):
-    def check(self, run, lines, verdict, wire=None):
-        """Exact report lines, exit status 0, one log file with the verdict and the report's
-        content, and the command bytes on the wire."""
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual(run.report(), lines)
-        logs = run.logs()
-        self.assertEqual(len(logs), 1, logs)
-        match = LOG_NAME.match(logs[0])
-        self.assertIsNotNone(match, logs[0])
-        self.assertEqual(match.group(1), "COM%d" % run.port)
-        self.assertEqual(match.group(2), verdict)
-        self.assertEqual(run.log_bytes(logs[0]), run.report_bytes())
-        if wire is not None:
-            self.assertEqual(run.wire, wire)
+class RunCase(zqtest.OutputChecks, unittest.TestCase):
+    # Log names are only checked for their port and verdict here; the date and time format has
+    # its own runs.
+    log_date_time = r"[0-9_]+"
 
 
 class Commands(RunCase):
@@ -226,24 +84,24 @@ class Commands(RunCase):
     def test_other_commands(self):
         cases = [
             ("DOCHECK", [], CHECK_OK_HEAD + info_block(), "NG"),
-            ("DOCHECK", ["--status", "31"], PORT + [
+            ("DOCHECK", ["--status", "31"], SET_PORT + [
                 "> T CmdLin: Do Programming Checking!", "> T Programmer has Error!",
                 "> T Command Operation Failed : Error=0x31!"], "NG"),
-            ("DORESET", [], PORT + ["> T CmdLin: Do Programming Reset!"] + info_block(), "NG"),
-            ("DORESET", ["--status", "07"], PORT + [
+            ("DORESET", [], SET_PORT + ["> T CmdLin: Do Programming Reset!"] + info_block(), "NG"),
+            ("DORESET", ["--status", "07"], SET_PORT + [
                 "> T CmdLin: Do Programming Reset!",
                 "> T Command Operation Failed : Error=0x07!"], "NG"),
-            ("DORDSUM", [], PORT + [
+            ("DORDSUM", [], SET_PORT + [
                 "> T CmdLin: Do Read Chip Checksum.......",
                 "> T Command Successed, Read ACC16=0xB7E1,CRC16=0x3C5A."], "OK"),
-            ("DORDSUM", ["--status", "52"], PORT + [
+            ("DORDSUM", ["--status", "52"], SET_PORT + [
                 "> T CmdLin: Do Read Chip Checksum.......",
                 "> T Command Failed : Error=0x52!"], "NG"),
-            ("DOERASE", [], PORT + [
+            ("DOERASE", [], SET_PORT + [
                 "> T CmdLin: Do Chip Erase.......", "> T Do Chip Erasing....",
                 "> T Do Flash Block 1 Erasing ......",
                 "> T Command Operation Successed!"], "NG"),
-            ("DOERASE", ["--status", "33"], PORT + [
+            ("DOERASE", ["--status", "33"], SET_PORT + [
                 "> T CmdLin: Do Chip Erase.......", "> T Do Chip Erasing....",
                 "> T Do Flash Block 1 Erasing ......",
                 "> T Command Operation Failed : Error=0x33!"], "NG"),
@@ -255,12 +113,12 @@ class Commands(RunCase):
 
     def test_erroneous_command_report(self):
         run = run_tester(self, ["-COM=3", "-DOPROGA"], ["--error-command"])
-        self.check(run, PORT + ["> T CmdLin: Do Programming Starting!",
+        self.check(run, SET_PORT + ["> T CmdLin: Do Programming Starting!",
                                 "> T Received Error Command!"], "NG", WIRE["DOPROGA"])
 
     def test_silence_ends_by_time_out(self):
         run = run_tester(self, ["-COM=3", "-DOPROGA"], ["--silent"])
-        self.check(run, PORT + ["> T CmdLin: Do Programming Starting!",
+        self.check(run, SET_PORT + ["> T CmdLin: Do Programming Starting!",
                                 "> T CML: Operation Time Out!"], "NG", WIRE["DOPROGA"])
         self.assertGreater(run.seconds, 4.0)  # 300 ticks of 15 ms
 
@@ -269,7 +127,7 @@ class Retry(RunCase):
     """The reset-and-retry of a programming run, in both of its endings."""
 
     def test_both_endings(self):
-        head = PORT + ["> T CmdLin: Do Programming Starting!"] + PROGRAM_STEPS + [
+        head = SET_PORT + ["> T CmdLin: Do Programming Starting!"] + PROGRAM_STEPS + [
             "> T Handle Resety Programmer......."] + info_block() + PROGRAM_STEPS
         cases = [
             (["--retry", "86"], head + PROGRAM_OK[-2:], "OK"),
@@ -322,7 +180,7 @@ class Packets(RunCase):
     """Identity, return-data and programmer information packets."""
 
     def test_identity_and_return_data(self):
-        head = PORT + ["> T CmdLin: Do Read Chip Checksum......."]
+        head = SET_PORT + ["> T CmdLin: Do Read Chip Checksum......."]
         tail = ["> T Command Successed, Read ACC16=0xB7E1,CRC16=0x3C5A."]
         digest = "00112233445566778899AABBCCDDEEFF"
         cases = [
@@ -362,7 +220,7 @@ class Faults(RunCase):
     def test_device_vanishing_mid_run_ends_by_time_out(self):
         run = run_tester(self, ["-COM=3", "-TIMOUT=1", "-DOPROGA"],
                          ["--blocks", "1", "--vanish-after", "3"])
-        self.check(run, PORT + ["> T CmdLin: Do Programming Starting!"] + PROGRAM_STEPS[:4] + [
+        self.check(run, SET_PORT + ["> T CmdLin: Do Programming Starting!"] + PROGRAM_STEPS[:4] + [
             "> T CML: Operation Time Out!"], "NG", WIRE["DOPROGA"])
 
     def test_unwritable_output_still_ends_promptly(self):
@@ -381,7 +239,7 @@ class Faults(RunCase):
     def test_eight_testers_on_eight_ports_at_once(self):
         directory = new_directory(self)
         ports = list(range(3, 11))
-        sims = {p: Simulator(directory, p, ["--blocks", "2", "--delay", "5"]) for p in ports}
+        sims = {p: simulator(directory, p, ["--blocks", "2", "--delay", "5"]) for p in ports}
         try:
             testers = {p: start_tester(directory, ["-COM=%d" % p, "-DOPROGA"]) for p in ports}
             for p, tester in testers.items():

@@ -7,25 +7,24 @@ Usage: tester_runs.py <path to ZqCmdLin>
 """
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import zqtest  # noqa: E402
+
 BINARY = None
-STAMP = r"> \d\d:\d\d:\d\d "
-LOG_NAME = r"ZQ_{port}_{tag}_\d{{4}}_\d\d_\d\d_\d\d_\d\d_\d\d(_\d+)?\.log"
+STAMP = zqtest.stamp()
 
 
 class Run:
-    """One start of the program in its own directory."""
+    """One start of the program in its own directory, removed when the test ends."""
 
-    def __init__(self, args, prepare=None):
-        self.dir = tempfile.mkdtemp(prefix="zq_e2e_")
+    def __init__(self, test, args, prepare=None):
+        self.dir = zqtest.scratch_directory(test, "zq_e2e_", (BINARY, "ZqCmdLin"))
         self.exe = os.path.join(self.dir, "ZqCmdLin")
-        shutil.copy2(BINARY, self.exe)
         os.mkdir(os.path.join(self.dir, "dosdevices"))
         os.symlink(os.path.join(self.dir, "no-such-device"),
                    os.path.join(self.dir, "dosdevices", "com3"))
@@ -38,54 +37,27 @@ class Run:
         self.seconds = time.monotonic() - started
 
     def read(self, *parts):
-        with open(os.path.join(self.dir, *parts), "rb") as f:
-            return f.read()
+        return zqtest.read(self.dir, *parts)
 
     def report(self, port):
         return self.read("RptZq_%s.Txt" % port)
 
     def log_files(self):
-        d = os.path.join(self.dir, "LogFileS")
-        return sorted(os.listdir(d)) if os.path.isdir(d) else []
-
-    def cleanup(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
+        return zqtest.log_names(self.dir)
 
 
-def lines_of(data):
-    """Splits CR LF ended lines; every line must end in CR LF."""
-    assert data.endswith(b"\r\n"), data
-    parts = data.split(b"\r\n")[:-1]
-    for p in parts:
-        assert b"\n" not in p and b"\r" not in p, data
-    return [p.decode("latin-1") for p in parts]
-
-
-class TesterRuns(unittest.TestCase):
+class TesterRuns(zqtest.OutputChecks, unittest.TestCase):
     def start(self, args, prepare=None):
-        run = Run(args, prepare)
-        self.addCleanup(run.cleanup)
+        run = Run(self, args, prepare)
         self.assertEqual(run.proc.returncode, 0, run.proc.stderr)
         return run
-
-    def expect_lines(self, data, patterns):
-        lines = lines_of(data)
-        self.assertEqual(len(lines), len(patterns), lines)
-        for line, pattern in zip(lines, patterns):
-            self.assertRegex(line, "^" + pattern + "$")
-
-    def expect_one_log(self, run, port, tag, report):
-        names = run.log_files()
-        self.assertEqual(len(names), 1, names)
-        self.assertRegex(names[0], "^" + LOG_NAME.format(port=port, tag=tag) + "$")
-        self.assertEqual(run.read("LogFileS", names[0]), report)
 
     def test_no_argument(self):
         run = self.start([])
         report = run.report("")
         self.expect_lines(report, [STAMP + re.escape("No Paramter is Passed to this Application!"),
                                    re.escape("End of Commad: Failed!")])
-        self.expect_one_log(run, "", "NG", report)
+        self.expect_one_log(run.dir, "", "NG", report)
         self.assertLess(run.seconds, 2.0)
 
     def test_bad_switches(self):
@@ -98,7 +70,7 @@ class TesterRuns(unittest.TestCase):
             STAMP + re.escape("> Not Supported Command Line Command : COM"),
             STAMP + re.escape(">Not Supported Command Line Command : FAST"),
         ])
-        self.expect_one_log(run, "COM3", "NG", report)
+        self.expect_one_log(run.dir, "COM3", "NG", report)
         self.assertLess(run.seconds, 2.0)
 
     def test_single_switch(self):
@@ -120,7 +92,7 @@ class TesterRuns(unittest.TestCase):
             STAMP + re.escape("CmdLin: Do Programming Starting!"),
             STAMP + re.escape("CML: Operation Time Out!"),
         ])
-        self.expect_one_log(run, "COM3", "NG", report)
+        self.expect_one_log(run.dir, "COM3", "NG", report)
         # 300 ticks of 15 ms after the port switch, plus start-up and the last tick.
         self.assertGreaterEqual(run.seconds, 4.4)
         self.assertLess(run.seconds, 9.0)

@@ -13,14 +13,13 @@ Wine runs in the C locale, whose Windows formats are those of English (United St
 time reads 2:05:09 PM and the short date 1/31/2024.
 """
 import os
-import re
-import shutil
-import signal
-import subprocess
 import sys
-import tempfile
-import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import zqtest  # noqa: E402
+from zqtest import (CHECK_OK_HEAD, PROGRAM_OK_END, PROGRAM_START, PROGRAM_STEPS,  # noqa: E402
+                    SET_PORT, WIRE)
 
 BUILD = os.environ.get("ZQ_WIN32_BUILD_DIR", "")
 SIMULATOR = os.environ.get("ZQ_SIMULATOR", "")
@@ -28,99 +27,24 @@ WINE = os.environ.get("ZQ_WINE", "wine")
 PREFIX = os.environ.get("WINEPREFIX", "")
 PORT = 3
 
-STAMP = re.compile(rb"^> \d{1,2}:\d\d:\d\d [AP]M ")
-LOG_NAME = re.compile(
-    r"^ZQ_COM3_(OK|NG)_\d{1,2}_\d{1,2}_\d{4}_\d{1,2}_\d\d_\d\d [AP]M(_\d+)?\.log$")
+TIME = r"\d{1,2}:\d\d:\d\d [AP]M"
+LOG_DATE_TIME = r"\d{1,2}_\d{1,2}_\d{4}_\d{1,2}_\d\d_\d\d [AP]M"
+INFO_BLOCK = zqtest.info_block()
 
 
-def frame(packet):
-    """END, packet, END, then the five 0xFF the tester sends after every frame."""
-    return bytes([0xC0]) + bytes(packet) + bytes([0xC0]) + b"\xff" * 5
-
-
-WIRE = {
-    "DOPROGA": frame(b"\xf9APRG\x9f\x00\x00\xe3\x4d"),
-    "DOCHECK": frame(b"\xf6CKPG\x6f\x00\x00\x7a\x3a"),
-    "DORESET": frame(b"\x8aREST\xa8\x02\x00\x00\x00\xcd\x02"),
-    "DORDSUM": frame(b"\xf9RDSX\x9f\x00\x00\x95\x59"),
-}
-
-SET_PORT = ['> T CmdLin: Set COM Port=COM3"']
-PROGRAM_STEPS = [
-    "> T Current Data ACC16=0xB7E1,CRC16=0x3C5A.",
-    "> T Initial Programming Interface ....",
-    "> T Chip Blank Checking....",
-    "> T Do Flash Block 1 Blank Checking ......",
-    "> T Do Chip Erasing....",
-    "> T Do Flash Block 1 Erasing ......",
-    "> T Do Main Flash Programming....",
-    "> T Do Main Flash Block 1 Programming ......",
-    "> T Do Main Flash Verification....",
-    "> T Do Main Flash Block 1 Verify ......",
-    "> T Do Chip Option Byte Programming...., Current SN=0x00001005.",
-]
-PROGRAM_START = SET_PORT + ["> T CmdLin: Do Programming Starting!"]
-PROGRAM_OK_END = [
-    "> T Progrmming Completed : Successed !Chip ACC16=0xB7E1,CRC16=0x3C5A.",
-    "End of Commad: Success!",
-]
-INFO_BLOCK = [
-    "> Current Programmer Information : ",
-    "   Current ROM Size is : 512KB.",
-    "   Current Flash CRC Sum : 0x3C5A.",
-    "   Current Flash ACC Sum : 0xB7E1.",
-    "   Current Chip Name is : S32K144",
-    "   Current File Name is : FIRMWARE_V1_02.HEX",
-    "   No S/N is Used!",
-    "End of Commad!",
-]
-
-
-class Run:
-    def __init__(self, directory):
-        self.directory = directory
-        self.exit_code = None
-        self.seconds = None
-        self.wire = b""
-
-    def read(self, *parts):
-        with open(os.path.join(self.directory, *parts), "rb") as f:
-            return f.read()
-
-    def report_bytes(self):
-        return self.read("RptZq_COM3.Txt")
-
-    def report(self):
-        """The report's lines with the time of day replaced by T; every line ends in CR LF."""
-        data = self.report_bytes()
-        assert data.endswith(b"\r\n"), data
-        assert b"\n" not in data.replace(b"\r\n", b""), data
-        return [STAMP.sub(b"> T ", line).decode("latin-1") for line in data.split(b"\r\n")[:-1]]
-
-    def logs(self):
-        d = os.path.join(self.directory, "LogFileS")
-        return sorted(os.listdir(d)) if os.path.isdir(d) else []
-
-
-class SimulatorOnCom3:
+class SimulatorOnCom3(zqtest.Simulator):
     """The simulator with the prefix's COM3 pointed at its pseudo-terminal; the link the prefix
     had before comes back when the simulator stops."""
 
     def __init__(self, directory, options):
         self.link = os.path.join(PREFIX, "dosdevices", "com%d" % PORT)
         self.previous = os.readlink(self.link) if os.path.islink(self.link) else None
-        self.record = os.path.join(directory, "wire.bin")
-        self.process = subprocess.Popen(
-            [SIMULATOR, "--link", PREFIX, "--com", str(PORT), "--record", self.record]
-            + list(options),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        while True:
-            line = self.process.stdout.readline()
-            if not line:
-                self.restore_link()
-                raise RuntimeError("simulator ended: " + self.process.stderr.read().decode())
-            if line.strip() == b"READY":
-                break
+        try:
+            super().__init__(SIMULATOR, PREFIX, PORT, os.path.join(directory, "wire.bin"),
+                             options)
+        except RuntimeError:
+            self.restore_link()
+            raise
 
     def restore_link(self):
         if os.path.lexists(self.link):
@@ -129,59 +53,22 @@ class SimulatorOnCom3:
             os.symlink(self.previous, self.link)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.process.stdout.close()
-        self.process.stderr.close()
+        super().stop()
         self.restore_link()
 
-    def wire(self):
-        if not os.path.exists(self.record):
-            return b""
-        with open(self.record, "rb") as f:
-            return f.read()
 
+class SerialRuns(zqtest.OutputChecks, unittest.TestCase):
+    log_date_time = LOG_DATE_TIME
 
-class SerialRuns(unittest.TestCase):
     def run_tester(self, args, sim_options=(), timeout=60):
-        directory = tempfile.mkdtemp(prefix="zq_wine_serial_")
-        self.addCleanup(shutil.rmtree, directory, True)
-        shutil.copy2(os.path.join(BUILD, "tester", "ZqCmdLin.exe"), directory)
-        run = Run(directory)
+        directory = zqtest.scratch_directory(
+            self, "zq_wine_serial_", os.path.join(BUILD, "tester", "ZqCmdLin.exe"))
+        run = zqtest.Run(directory, PORT, TIME)
         sim = SimulatorOnCom3(directory, sim_options)
-        try:
-            env = dict(os.environ, LC_ALL="C", WINEDEBUG="-all")
-            started = time.monotonic()
-            try:
-                proc = subprocess.run([WINE, os.path.join(directory, "ZqCmdLin.exe")] + args,
-                                      cwd="/", env=env, timeout=timeout,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            except subprocess.TimeoutExpired:
-                self.fail("the tester did not end within %d s" % timeout)
-            run.seconds = time.monotonic() - started
-            run.exit_code = proc.returncode
-        finally:
-            sim.stop()
-        run.wire = sim.wire()
-        return run
-
-    def check(self, run, lines, verdict, wire):
-        """Exit status 0, the exact report, one log file named with the verdict and holding the
-        report's bytes, and the command bytes on the line."""
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual(run.report(), lines)
-        logs = run.logs()
-        self.assertEqual(len(logs), 1, logs)
-        match = LOG_NAME.match(logs[0])
-        self.assertIsNotNone(match, logs[0])
-        self.assertEqual(match.group(1), verdict)
-        self.assertEqual(run.read("LogFileS", logs[0]), run.report_bytes())
-        self.assertEqual(run.wire, wire)
+        env = dict(os.environ, LC_ALL="C", WINEDEBUG="-all")
+        return zqtest.run_with_simulator(self, run, sim,
+                                         [WINE, os.path.join(directory, "ZqCmdLin.exe")] + args,
+                                         "/", env, timeout)
 
     def test_programming_success(self):
         run = self.run_tester(["-COM=3", "-DOPROGA"], ["--blocks", "1"])
@@ -195,11 +82,7 @@ class SerialRuns(unittest.TestCase):
 
     def test_check_programmer(self):
         run = self.run_tester(["-COM=3", "-DOCHECK"])
-        self.check(run, SET_PORT + [
-            "> T CmdLin: Do Programming Checking!",
-            "> T Programmer is ready to Start!",
-            "> T Chip is In,Programmer is Ready,Socket is OK.",
-        ] + INFO_BLOCK, "NG", WIRE["DOCHECK"])
+        self.check(run, CHECK_OK_HEAD + INFO_BLOCK, "NG", WIRE["DOCHECK"])
 
     def test_retry_after_reset(self):
         # Three command packets: the run, the reset, and the second run after the countdown.
