@@ -264,18 +264,26 @@ TEST_F(CommandLineTest, PortSwitchDeletesThatPortsOldReport) {
 }
 
 TEST_F(CommandLineTest, PortValueWithPathStaysInExeDir) {
-    // A file outside ExeDir that the raw name would reach must survive.
-    const std::filesystem::path dir = TestExeDir();
-    std::filesystem::create_directories(dir / "a" / "b");
-    form->ExeDirectory = [] { return TestExeDir() + "a/b/"; };
-    std::ofstream((dir / "X.Txt").string()) << "keep";
-    std::ofstream((dir / "a" / "b" / "RptZq_COM3_.._.._X.Txt").string()) << "old";
-    Start({"-COM=3/../../X", "-DOPROGA"});
-    EXPECT_EQ(RunState.PortName, "COM3/../../X");
-    EXPECT_EQ(Log()[0], Stamped("CmdLin: Set COM Port=COM3/../../X\""));
-    EXPECT_TRUE(std::filesystem::exists(dir / "X.Txt"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "a" / "b" / "RptZq_COM3_.._.._X.Txt"));
-    EXPECT_EQ(ReportFilePath(), TestExeDir() + "a/b/RptZq_COM3_.._.._X.Txt");
+    // A file outside ExeDir that the raw name would reach must survive, whichever separator the
+    // name brings along.
+    namespace fs = std::filesystem;
+    const fs::path dir = TestExeDir();
+    fs::create_directories(dir / "a" / "b");
+    const fs::path outside = dir / "X.Txt";
+    const fs::path renamed = dir / "a" / "b" / "RptZq_COM3_.._.._X.Txt";
+    for (const char* port : {"3/../../X", "3\\..\\..\\X"}) {
+        SCOPED_TRACE(port);
+        NewForm();
+        form->ExeDirectory = [] { return InExeDir({"a", "b", ""}); };
+        std::ofstream(outside.string()) << "keep";
+        std::ofstream(renamed.string()) << "old";
+        Start({std::string("-COM=") + port, "-DOPROGA"});
+        EXPECT_EQ(RunState.PortName, std::string("COM") + port);
+        EXPECT_EQ(Log()[0], Stamped("CmdLin: Set COM Port=COM" + std::string(port) + "\""));
+        EXPECT_TRUE(fs::exists(outside));
+        EXPECT_FALSE(fs::exists(renamed));
+        EXPECT_EQ(ReportFilePath(), InExeDir({"a", "b", "RptZq_COM3_.._.._X.Txt"}));
+    }
 }
 
 struct ParseCase {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -26,7 +27,8 @@ std::vector<std::string> LogFiles() {
     const fs::path dir = fs::path(TestExeDir()) / "LogFileS";
     if (!fs::exists(dir))
         return names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -59,7 +61,7 @@ TEST_F(RunLifecycleTest, NoArgumentFailsAndWritesBothFilesWithEmptyPort) {
     EXPECT_EQ(closedCalls, 1);
     EXPECT_EQ(ReadFile(TestExeDir() + "RptZq_.Txt"), Joined(expected));
     EXPECT_EQ(LogFiles(), std::vector<std::string>{"ZQ__NG_2024_01_31_12_34_56.log"});
-    EXPECT_EQ(ReadFile(TestExeDir() + "LogFileS/ZQ__NG_2024_01_31_12_34_56.log"), Joined(expected));
+    EXPECT_EQ(ReadFile(InExeDir({"LogFileS", "ZQ__NG_2024_01_31_12_34_56.log"})), Joined(expected));
 }
 
 TEST_F(RunLifecycleTest, SilentProgrammerTimesOutAfter300Ticks) {
@@ -158,7 +160,7 @@ TEST_F(RunLifecycleTest, LogFileNames) {
     }
     // Nothing was written outside ExeDir/LogFileS.
     for (const auto& entry : fs::directory_iterator(TestExeDir())) {
-        EXPECT_EQ(entry.path().filename(), "LogFileS");
+        EXPECT_EQ(entry.path().filename().string(), "LogFileS");
     }
 }
 
@@ -170,7 +172,7 @@ TEST_F(RunLifecycleTest, LogNameAlreadyTakenGetsANumber) {
         form->InfoMemo = lines;
         form->SaveRunLog(0);
     }
-    const std::string base = TestExeDir() + "LogFileS/ZQ_COM3_OK_2024_01_31_12_34_56";
+    const std::string base = InExeDir({"LogFileS", "ZQ_COM3_OK_2024_01_31_12_34_56"});
     EXPECT_EQ(ReadFile(base + ".log"), "first run\r\n");
     EXPECT_EQ(ReadFile(base + "_2.log"), "second run\r\n");
     EXPECT_EQ(ReadFile(base + "_3.log"), "third run\r\n");
@@ -188,7 +190,7 @@ TEST_F(RunLifecycleTest, ReportFileIsOverwritten) {
 }
 
 TEST_F(RunLifecycleTest, UnwritableDirectoryStillEndsTheRun) {
-    form->ExeDirectory = [] { return TestExeDir() + "missing/dir/"; };
+    form->ExeDirectory = [] { return InExeDir({"missing", "dir", ""}); };
     Start({"-COM=3", "-DOPROGA"});
     EXPECT_EQ(TickUntilClosed(400), 300);
     EXPECT_TRUE(form->Closed());
@@ -197,7 +199,7 @@ TEST_F(RunLifecycleTest, UnwritableDirectoryStillEndsTheRun) {
 
 TEST_F(RunLifecycleTest, ExistingLogDirectoryIsReused) {
     fs::create_directory(TestExeDir() + "LogFileS");
-    std::ofstream(TestExeDir() + "LogFileS/other.log") << "x";
+    std::ofstream(InExeDir({"LogFileS", "other.log"})) << "x";
     Start({});
     TickUntilClosed(2);
     EXPECT_EQ(LogFiles().size(), 2u);

@@ -3,10 +3,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +60,36 @@ inline std::vector<unsigned>& RecordedSleeps() {
     return sleeps;
 }
 
+// Joins names below the test's program directory with the platform's separator, as the tester
+// does; with a trailing separator when the last name is empty.
+inline std::string InExeDir(std::initializer_list<std::string> names) {
+    std::string path = TestExeDir();
+    bool first = true;
+    for (const std::string& name : names) {
+        if (!first)
+            path += platform::PathSeparator();
+        path += name;
+        first = false;
+    }
+    return path;
+}
+
+// A new, empty directory of its own under the system's temporary directory (created exclusively,
+// so parallel test programs never share one); empty when none could be made.
+inline std::filesystem::path MakeTemporaryDirectory(const std::string& prefix) {
+    namespace fs = std::filesystem;
+    const fs::path base = fs::temp_directory_path();
+    static unsigned counter = 0;
+    const auto seed = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const fs::path candidate =
+            base / (prefix + std::to_string(seed) + "_" + std::to_string(++counter));
+        if (fs::create_directory(candidate))
+            return candidate;
+    }
+    return {};
+}
+
 constexpr const char* kTime = "12:34:56";
 constexpr const char* kDate = "2024-01-31";
 
@@ -70,10 +101,10 @@ inline std::string Stamped(const std::string& text) {
 class TesterTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "zq_tester_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        TestExeDir() = pattern + "/";
+        TestExeDir().clear();
+        const std::filesystem::path dir = MakeTemporaryDirectory("zq_tester_");
+        ASSERT_FALSE(dir.empty());
+        TestExeDir() = dir.string() + platform::PathSeparator();
         NewForm();
     }
 
@@ -93,7 +124,8 @@ class TesterTest : public ::testing::Test {
 
     void TearDown() override {
         form.reset();
-        std::filesystem::remove_all(TestExeDir());
+        if (!TestExeDir().empty())
+            std::filesystem::remove_all(TestExeDir());
     }
 
     // Runs the window's creation with these arguments (argument 0 is the program).
