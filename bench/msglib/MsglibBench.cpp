@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "PELMORAERRI.h"
+#include "StatusPacket.h"
 
 namespace {
 
@@ -39,32 +40,17 @@ BENCHMARK(SelectedLanguageErrorAllCodes);
 
 using Packet = std::array<uint8_t, 8>;
 
-Packet PktFD(uint8_t opCode, uint8_t param, uint16_t valueLo, uint16_t valueHi) {
-    Packet packet = {0xFD,
-                     opCode,
-                     param,
-                     static_cast<uint8_t>(valueLo),
-                     static_cast<uint8_t>(valueLo >> 8),
-                     static_cast<uint8_t>(valueHi),
-                     static_cast<uint8_t>(valueHi >> 8),
-                     0};
-    uint8_t sum = 0;
-    for (uint8_t b : packet) sum = static_cast<uint8_t>(sum + b);
-    packet[7] = static_cast<uint8_t>(0x100 - sum);
-    return packet;
-}
-
 // Every operation code with a few parameters and values, plus packets with a wrong check byte.
 std::vector<Packet> PacketMix() {
     std::vector<Packet> packets;
     const uint8_t params[] = {0, 1, 2, 3, 6, 0x0F, 0x45, 0x53, 0xA0};
     for (int opCode = 0; opCode < 256; ++opCode) {
         for (uint8_t param : params) {
-            packets.push_back(PktFD(static_cast<uint8_t>(opCode), param,
-                                    static_cast<uint16_t>(opCode * 257), 0x4F43));
+            packets.push_back(MakeStatusPacket(static_cast<uint8_t>(opCode), param,
+                                               static_cast<uint16_t>(opCode * 257), 0x4F43));
         }
     }
-    Packet broken = PktFD(0xF0, 6, 0x1234, 0x5678);
+    Packet broken = MakeStatusPacket(0xF0, 6, 0x1234, 0x5678);
     broken[7] ^= 1;
     packets.push_back(broken);
     return packets;

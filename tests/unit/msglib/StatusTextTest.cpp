@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "PELMORAERRI.h"
+#include "StatusPacket.h"
 
 namespace {
 
@@ -31,18 +32,8 @@ std::string Hex(const Bytes& bytes) {
 
 // An FD packet with its check byte set so that the eight bytes sum to zero.
 Bytes PktFD(uint8_t opCode, uint8_t param, uint16_t valueLo, uint16_t valueHi) {
-    Bytes packet = {0xFD,
-                    opCode,
-                    param,
-                    static_cast<uint8_t>(valueLo),
-                    static_cast<uint8_t>(valueLo >> 8),
-                    static_cast<uint8_t>(valueHi),
-                    static_cast<uint8_t>(valueHi >> 8),
-                    0};
-    uint8_t sum = 0;
-    for (uint8_t b : packet) sum = static_cast<uint8_t>(sum + b);
-    packet[7] = static_cast<uint8_t>(0x100 - sum);
-    return packet;
+    const auto packet = MakeStatusPacket(opCode, param, valueLo, valueHi);
+    return Bytes(packet.begin(), packet.end());
 }
 
 struct FDCase {
