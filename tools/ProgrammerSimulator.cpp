@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -209,21 +210,29 @@ Bytes ProgrammerInformation(const std::string& variant) {
     return p;
 }
 
+// A packet head followed by its variable part, allocated at its final size at once (growing a
+// vector that an initializer list sized exactly makes GCC 12 see a copy out of bounds).
+Bytes HeadAndBody(std::initializer_list<std::uint8_t> head, const Bytes& body) {
+    Bytes p(head.size() + body.size());
+    std::copy(body.begin(), body.end(), std::copy(head.begin(), head.end(), p.begin()));
+    return p;
+}
+
 Bytes IdentityPacket(const Bytes& id) {
-    Bytes p{0xFC, 0x00, static_cast<std::uint8_t>(id.size())};
-    p.insert(p.end(), id.begin(), id.end());
+    Bytes p = HeadAndBody({0xFC, 0x00, static_cast<std::uint8_t>(id.size())}, id);
     while (p.size() < 8) p.push_back(0);  // a received packet has at least 8 bytes
     return p;
 }
 
 Bytes ReturnDataPacket(std::uint8_t dataId, const Bytes& data, bool spoilCheck) {
-    Bytes p{0xFB, dataId, static_cast<std::uint8_t>(data.size())};
+    const auto count = static_cast<std::uint8_t>(data.size());
+    Bytes p;
     if (dataId == 0xF0) {
-        p.push_back(0x00);  // not shown, counted in the check
-        p.insert(p.end(), data.begin(), data.end());
+        // The byte after the count is not shown but counted in the check.
+        p = HeadAndBody({0xFB, dataId, count, 0x00}, data);
         p.push_back(SumCheck(p, 0, p.size()));
     } else {
-        p.insert(p.end(), data.begin(), data.end());
+        p = HeadAndBody({0xFB, dataId, count}, data);
         p.push_back(SumCheck(p, 1, p.size()));
     }
     if (spoilCheck)

@@ -172,9 +172,16 @@ TEST_F(InfoDecoderTest, IdentityPackets) {
 }
 
 // Return data with its check byte: digest over bytes 0..4+n, data over bytes 1..3+n.
+// The head and the variable part, allocated at the final size at once (growing a vector that an
+// initializer list sized exactly makes GCC 12 see a copy out of bounds).
+Bytes HeadAndBody(std::initializer_list<std::uint8_t> head, const Bytes& body) {
+    Bytes p(head.size() + body.size());
+    std::copy(body.begin(), body.end(), std::copy(head.begin(), head.end(), p.begin()));
+    return p;
+}
+
 Bytes Digest(const Bytes& digest) {
-    Bytes p{0xFB, 0xF0, static_cast<std::uint8_t>(digest.size()), 0x00};
-    p.insert(p.end(), digest.begin(), digest.end());
+    Bytes p = HeadAndBody({0xFB, 0xF0, static_cast<std::uint8_t>(digest.size()), 0x00}, digest);
     std::uint8_t sum = 0;
     for (std::uint8_t b : p) sum = static_cast<std::uint8_t>(sum + b);
     p.push_back(static_cast<std::uint8_t>(0x100 - sum));
@@ -183,8 +190,7 @@ Bytes Digest(const Bytes& digest) {
 }
 
 Bytes DataReturn(std::uint8_t id, const Bytes& data) {
-    Bytes p{0xFB, id, static_cast<std::uint8_t>(data.size())};
-    p.insert(p.end(), data.begin(), data.end());
+    Bytes p = HeadAndBody({0xFB, id, static_cast<std::uint8_t>(data.size())}, data);
     std::uint8_t sum = 0;
     for (std::size_t i = 1; i < p.size(); ++i) sum = static_cast<std::uint8_t>(sum + p[i]);
     p.push_back(static_cast<std::uint8_t>(0x100 - sum));

@@ -16,6 +16,7 @@ typedef const char*(__stdcall* ErrorText2)(unsigned int code, unsigned int langu
 typedef const char*(__stdcall* ErrorText1)(unsigned int code);
 typedef const char*(__stdcall* PacketText)(const unsigned char* packet);
 
+#if defined(__i386__)
 /* Pushes argc 32-bit arguments (right to left), calls fn, and stores in *leftOnStack the
  * number of argument bytes the callee did not remove. Returns the callee's EAX. */
 const char* CallMeasured(FARPROC fn, int argc, const unsigned int* args, int* leftOnStack);
@@ -45,6 +46,11 @@ __asm__(
     "  popl %esi\n"
     "  popl %ebp\n"
     "  ret\n");
+#define STACK_BALANCE_CHECKED 1
+#else
+/* x64 has one calling convention, in which the caller always removes what it passed. */
+#define STACK_BALANCE_CHECKED 0
+#endif
 
 struct Export {
     const char* name;
@@ -185,6 +191,8 @@ int main(int argc, char** argv) {
             Check(0, what, "no such export");
             continue;
         }
+        const char* text = CallTyped(fn, c);
+#if STACK_BALANCE_CHECKED
         unsigned int args[2];
         if (c->ordinal >= 7) {
             args[0] = c->code;
@@ -196,16 +204,16 @@ int main(int argc, char** argv) {
         const char* measured = CallMeasured(fn, e->argc, args, &leftOnStack);
         snprintf(detail, sizeof detail, "%d argument bytes left on the stack", leftOnStack);
         Check(leftOnStack == 0, what, detail);
+        /* Both calls must give the text: the measured one is checked once the typed one is right. */
+        text = strcmp(text != NULL ? text : "", c->text) == 0 ? measured : text;
+#endif
 
-        const char* text = CallTyped(fn, c);
         char got[256];
         char want[256];
         PrintBytes(got, sizeof got, text);
         PrintBytes(want, sizeof want, c->text);
         snprintf(detail, sizeof detail, "got [%s] want [%s]", got, want);
-        Check(text != NULL && measured != NULL && strcmp(text, c->text) == 0 &&
-                  strcmp(measured, c->text) == 0,
-              what, detail);
+        Check(text != NULL && strcmp(text, c->text) == 0, what, detail);
     }
 
     /* An error text stays valid across status calls of the same thread. */
