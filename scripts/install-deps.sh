@@ -7,10 +7,11 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   binutils pkg-config python3
-  g++-mingw-w64-i686 wine wine32:i386
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386
 )
 
-# The Win32 build runs its tests under 32-bit Wine, which needs the i386 architecture.
+# The Win32 build runs its tests under 32-bit Wine, which needs the i386 architecture (installed
+# everywhere; whether the kernel can run it is probed when the tests start).
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "the i386 architecture is not enabled and not root" >&2

@@ -7,7 +7,7 @@ writes, its receive and transmit threads and its line settings (1,000,000 baud) 
 Each run checks the exact report lines, the log file's name and content, and the command bytes
 the simulator received.
 
-Environment: ZQ_WIN32_BUILD_DIR (the Windows build), ZQ_SIMULATOR (zq-programmer-sim of the Linux
+Environment: ZQ_WINDOWS_BUILD_DIR (the Windows build), ZQ_SIMULATOR (zq-programmer-sim of the Linux
 build), ZQ_WINE (the wine program), WINEPREFIX (a prefix made by wineboot).
 Wine runs in the C locale, whose Windows formats are those of English (United States): the long
 time reads 2:05:09 PM and the short date 1/31/2024.
@@ -21,7 +21,7 @@ import zqtest  # noqa: E402
 from zqtest import (CHECK_OK_HEAD, PROGRAM_OK_END, PROGRAM_START, PROGRAM_STEPS,  # noqa: E402
                     SET_PORT, WIRE)
 
-BUILD = os.environ.get("ZQ_WIN32_BUILD_DIR", "")
+BUILD = os.environ.get("ZQ_WINDOWS_BUILD_DIR", "")
 SIMULATOR = os.environ.get("ZQ_SIMULATOR", "")
 WINE = os.environ.get("ZQ_WINE", "wine")
 PREFIX = os.environ.get("WINEPREFIX", "")
@@ -118,7 +118,7 @@ class SerialRuns(zqtest.OutputChecks, unittest.TestCase):
 
 
 if __name__ == "__main__":
-    missing = [name for name, value in (("ZQ_WIN32_BUILD_DIR", BUILD), ("ZQ_SIMULATOR", SIMULATOR),
+    missing = [name for name, value in (("ZQ_WINDOWS_BUILD_DIR", BUILD), ("ZQ_SIMULATOR", SIMULATOR),
                                         ("WINEPREFIX", PREFIX)) if not value]
     if missing:
         sys.exit("not set: " + ", ".join(missing))
