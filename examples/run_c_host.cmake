@@ -1,5 +1,5 @@
-# Configures, builds and runs the C host against the library installed in PREFIX, checks its
-# output, and checks that pkg-config finds the same installation.
+# Builds the C host against the library installed in PREFIX twice, through the CMake package and
+# through pkg-config, runs each and checks its output.
 # Inputs: PREFIX, SOURCE, BINARY, GENERATOR, C_COMPILER, C_FLAGS, EXE_LINKER_FLAGS.
 
 function(run)
@@ -17,14 +17,17 @@ run(${CMAKE_COMMAND} -S ${SOURCE} -B ${BINARY} -G ${GENERATOR}
     "-DCMAKE_EXE_LINKER_FLAGS=${EXE_LINKER_FLAGS}" -DCMAKE_PREFIX_PATH=${PREFIX})
 run(${CMAKE_COMMAND} --build ${BINARY})
 
-run(${BINARY}/pelmora_c_host 0x4010)
 set(expected "error 0x4010: Error: Open COM port error!
 status: Progrmming Completed : Successed!, Chip CRC16=0x1234,ACC16=0x5678.
 chinese bytes: 21
 ")
-if(NOT output STREQUAL expected)
-  message(FATAL_ERROR "unexpected output of the C host:\n${output}\nexpected:\n${expected}")
-endif()
+function(check_host host)
+  run(${host} 0x4010)
+  if(NOT output STREQUAL expected)
+    message(FATAL_ERROR "unexpected output of ${host}:\n${output}\nexpected:\n${expected}")
+  endif()
+endfunction()
+check_host(${BINARY}/pelmora_c_host)
 
 find_program(PKG_CONFIG pkg-config REQUIRED)
 set(ENV{PKG_CONFIG_PATH} "")
@@ -36,8 +39,18 @@ endif()
 get_filename_component(pc_dir ${pc_files} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 run(${PKG_CONFIG} --cflags --libs PELMORAERRI)
-string(REGEX MATCH "-I([^ \n]+)" include_flag "${output}")
-if(NOT output MATCHES "-lPELMORAERRI" OR NOT EXISTS "${CMAKE_MATCH_1}/PELMORAERRI.h")
-  message(FATAL_ERROR "pkg-config does not point at the installed library: ${output}")
+set(pkg_config_flags "${output}")
+string(REGEX MATCH "-I([^ \n]+)" include_flag "${pkg_config_flags}")
+if(NOT pkg_config_flags MATCHES "-lPELMORAERRI" OR NOT EXISTS "${CMAKE_MATCH_1}/PELMORAERRI.h")
+  message(FATAL_ERROR "pkg-config does not point at the installed library: ${pkg_config_flags}")
 endif()
-message(STATUS "C host and pkg-config OK: ${output}")
+
+# The way a Makefile uses it: cc $(pkg-config --cflags --libs PELMORAERRI); the run path stands
+# in for a library directory the loader would search.
+run(${PKG_CONFIG} --variable=libdir PELMORAERRI)
+string(STRIP "${output}" libdir)
+separate_arguments(compile_flags UNIX_COMMAND "${C_FLAGS} ${pkg_config_flags} ${EXE_LINKER_FLAGS}")
+run(${C_COMPILER} ${SOURCE}/main.c ${compile_flags} -Wl,-rpath,${libdir}
+    -o ${BINARY}/pelmora_c_host_pkg_config)
+check_host(${BINARY}/pelmora_c_host_pkg_config)
+message(STATUS "C host through the CMake package and through pkg-config OK: ${pkg_config_flags}")

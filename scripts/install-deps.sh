@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   binutils pkg-config python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386
+  dpkg-dev file llvm lld
 )
 
 # The Win32 build runs its tests under 32-bit Wine, which needs the i386 architecture (installed
