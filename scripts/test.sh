@@ -6,7 +6,7 @@
 #      the Linux build's programmer simulator (scripts/test-wine.sh); 32-bit runs only where the
 #      machine runs 32-bit programs, which is probed once by trying (ZQ_WINE32=yes|no forces it);
 #   3. the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer;
-#   4. Clang build (warnings as errors) and its unit tests;
+#   4. the unit tests under ThreadSanitizer; Clang build (warnings as errors) and its unit tests;
 #   5. a plain Release build without a preset, with the system's default compiler, as a user
 #      builds it (warnings are not errors there), and its unit tests;
 #   6. the packages (Linux .tar.gz and .deb, Win32 and Win64 zips), each unpacked and used as a
@@ -42,6 +42,11 @@ step "Sanitizer build, unit tests"
 cmake --preset asan
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs" -L unit
+
+step "ThreadSanitizer build, unit tests (serial threads, message loop, tester, library)"
+cmake --preset tsan
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan -j "$jobs" -L unit
 
 step "Clang build, unit tests"
 cmake --preset clang
