@@ -83,8 +83,12 @@ constexpr LanguageText kNamedSteps[16] = {
 };
 constexpr LanguageText kElseStep = {"Else: ", "\xC6\xE4\xCB\xFB\xA3\xBA"};  // 其他：
 
+// Both members are read in a constant expression (the lookup table below), which cppcheck does
+// not follow.
 struct ReasonRow {
+    // cppcheck-suppress unusedStructMember
     uint8_t reason;
+    // cppcheck-suppress unusedStructMember
     LanguageText text;
 };
 
