@@ -9,6 +9,7 @@ packages=(
   binutils pkg-config python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386
   dpkg-dev file llvm lld
+  clang-tidy cppcheck
 )
 
 # The Win32 build runs its tests under 32-bit Wine, which needs the i386 architecture (installed

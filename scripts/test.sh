@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs every test, as CI does: installs missing packages, then
-#   1. GCC build: unit, end-to-end and example tests;
+#   1. GCC build: unit, end-to-end, fault and example tests;
 #   2. the Windows builds (MinGW-w64, 32-bit and 64-bit): checks of their binaries that need no
 #      execution, their tests under Wine of their word size, and runs of the Windows tester against
 #      the Linux build's programmer simulator (scripts/test-wine.sh); 32-bit runs only where the
 #      machine runs 32-bit programs, which is probed once by trying (ZQ_WINE32=yes|no forces it);
-#   3. the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer;
+#   3. static analysis (clang-tidy, cppcheck); the unit and fault tests under AddressSanitizer +
+#      UndefinedBehaviorSanitizer (LeakSanitizer included);
 #   4. the unit tests under ThreadSanitizer; Clang build (warnings as errors) and its unit tests;
 #   5. a plain Release build without a preset, with the system's default compiler, as a user
 #      builds it (warnings are not errors there), and its unit tests;
@@ -38,10 +39,13 @@ ctest --preset default -j "$jobs"
 
 scripts/test-wine.sh
 
-step "Sanitizer build, unit tests"
+step "Static analysis: clang-tidy and cppcheck"
+scripts/static-analysis.sh
+
+step "Sanitizer build, unit and fault tests"
 cmake --preset asan
 cmake --build --preset asan -j "$jobs"
-ctest --preset asan -j "$jobs" -L unit
+ctest --preset asan -j "$jobs" -L 'unit|faults'
 
 step "ThreadSanitizer build, unit tests (serial threads, message loop, tester, library)"
 cmake --preset tsan
