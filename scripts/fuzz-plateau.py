@@ -30,13 +30,14 @@ def coverage_of(target, corpus):
 
 
 def fuzz_until_plateau(target, work, quiet_seconds, limit_seconds, log):
-    """Runs the target over work/ until neither coverage nor features grew for quiet_seconds (or
-    limit_seconds in all). Returns False when the target found a crash."""
+    """Runs the target over work/ until its coverage (edges, not features, which keep creeping up
+    for hours) has not grown for quiet_seconds, or for limit_seconds in all. Returns False when the
+    target found a crash."""
     process = subprocess.Popen([target, "-timeout=5", "-rss_limit_mb=2048", "-print_final_stats=1",
                                 "-artifact_prefix=" + work + "/../", work],
                                stdout=log, stderr=subprocess.PIPE)
     started = last_growth = time.monotonic()
-    best = (0, 0)
+    best = 0
     os.set_blocking(process.stderr.fileno(), False)
     pending = b""
     while process.poll() is None:
@@ -45,9 +46,9 @@ def fuzz_until_plateau(target, work, quiet_seconds, limit_seconds, log):
         log.write(chunk)
         pending = (pending + chunk)[-4096:]
         for found in COVERAGE.findall(pending):
-            now = tuple(int(x) for x in found)
-            if now > best:
-                best, last_growth = now, time.monotonic()
+            edges = int(found[0])
+            if edges > best:
+                best, last_growth = edges, time.monotonic()
         pending = pending[pending.rfind(b"\n") + 1:]
         now = time.monotonic()
         if now - last_growth >= quiet_seconds or now - started >= limit_seconds:
