@@ -83,6 +83,10 @@ bool DeleteFileAt(const std::string& path);
 bool DirectoryExists(const std::string& path);
 bool CreateDirectoryAt(const std::string& path);  // one level
 
+// False for a character that no file name may hold on this system, path separators aside (the
+// caller handles those): on Win32 the control characters and : * ? " < > |; none on POSIX.
+bool FileNameCharacterAllowed(char c);
+
 enum class WriteOutcome { Written, AlreadyExists, Failed };
 
 // Writes the lines, each ended by CR LF, bytes unchanged. Overwrites an existing file.

@@ -86,11 +86,17 @@ std::uint32_t Word32At(std::size_t offset) {
            (static_cast<std::uint32_t>(Word16At(offset + 2)) << 16);
 }
 
-void Log(std::string_view text) {
-    FormMain->AddLogLine(text);
+void Log(std::string_view text, LineKind kind = LineKind::Ordinary) {
+    FormMain->AddLogLine(text, kind);
 }
-void LogPlain(std::string_view text) {
-    FormMain->AddPlainLine(text);
+void LogPlain(std::string_view text, LineKind kind = LineKind::Ordinary) {
+    FormMain->AddPlainLine(text, kind);
+}
+
+// A byte of device text that could end a log line or steer a terminal is shown as '?', so that
+// no text from the line can add a line of its own to the report.
+char ShownTextByte(std::uint8_t c) {
+    return (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
 }
 
 void AppendBytes0x(std::string& out, const std::uint8_t* bytes, std::size_t count) {
@@ -275,13 +281,13 @@ void DecodeCompletion(const StatusFields& f) {
             AppendValue32(text, f.valueHi, f.valueLo);
             text += '.';
         }
-        Log(text);
+        Log(text, LineKind::Verdict);
         if (f.opCode == 0xF1) {
             std::string sum = "CheckSum: 0x";
             AppendHex(sum, f.valueHi, 4);
-            Log(sum);
+            Log(sum, LineKind::Verdict);
         }
-        LogPlain(EndOfCommandSuccess);
+        LogPlain(EndOfCommandSuccess, LineKind::Verdict);
         RunState.RunFinished = true;
         return;
     }
@@ -301,8 +307,8 @@ void DecodeCompletion(const StatusFields& f) {
     text += "Failed : Error=0x";
     AppendHex(text, status, 2);
     text += '!';
-    Log(text);
-    LogPlain(EndOfCommandFailed);
+    Log(text, LineKind::Verdict);
+    LogPlain(EndOfCommandFailed, LineKind::Verdict);
     RunState.RunFinished = true;
 }
 
@@ -330,7 +336,7 @@ void DecodeCommandAnswer(const StatusFields& f) {
         AppendHex(text, status, 2);
         text += '!';
     }
-    Log(text);
+    Log(text, LineKind::Verdict);
     RunState.RunFinished = true;
 }
 
@@ -522,13 +528,15 @@ void DecodeStatusPacket() {
         case 0xF7:
             DecodeCommandAnswer(f);
             return;
-        case 0xFA:
-            Log(StateReportText(p, f.param));
-            if (f.param == 3 && TagIs(p, "CERR")) {
+        case 0xFA: {
+            const bool errorCommand = f.param == 3 && TagIs(p, "CERR");
+            Log(StateReportText(p, f.param), errorCommand ? LineKind::Verdict : LineKind::Ordinary);
+            if (errorCommand) {
                 RunState.RunResult = RunResultErrorCommand;
                 RunState.RunFinished = true;
             }
             return;
+        }
         case 0xFB:
             if (f.param == 0x00 || f.param == 0x03) {
                 text = f.param == 0x00 ? "CheckSum1:" : "CheckSum2:";
@@ -565,6 +573,8 @@ void DecodeStatusPacket() {
 }
 
 void DecodeProgrammerInfo() {
+    // Without a retry under way the block ends the run: all of it is the verdict.
+    const LineKind kind = RunState.RetryStarted ? LineKind::Ordinary : LineKind::Verdict;
     const bool shown =
         ByteAt(1) == 'W' && ByteAt(2) == 'D' && ByteAt(3) == 'I' && (ByteAt(14) & 0x01) == 0;
     if (shown) {
@@ -579,34 +589,34 @@ void DecodeProgrammerInfo() {
                 const std::uint8_t c = ByteAt(offset + i);
                 if (c == 0)
                     break;
-                field.push_back(static_cast<char>(c));
+                field.push_back(ShownTextByte(c));
             }
             return field;
         };
         const std::string chipName = textField(88, 16);
         std::string text;
 
-        LogPlain("> Current Programmer Information : ");
+        LogPlain("> Current Programmer Information : ", kind);
         text = "   Current ROM Size is : ";
         AppendDecimal(text, Word16At(16));
         text += "KB.";
-        LogPlain(text);
+        LogPlain(text, kind);
         text = "   Current Flash CRC Sum : 0x";
         AppendHex(text, Word16At(24), 4);
         text += '.';
-        LogPlain(text);
+        LogPlain(text, kind);
         text = "   Current Flash ACC Sum : 0x";
         AppendHex(text, Word16At(26), 4);
         text += '.';
-        LogPlain(text);
-        LogPlain("   Current Chip Name is : " + chipName);
-        LogPlain("   Current File Name is : " + textField(104, 48));
+        LogPlain(text, kind);
+        LogPlain("   Current Chip Name is : " + chipName, kind);
+        LogPlain("   Current File Name is : " + textField(104, 48), kind);
         const std::string_view prefix = std::string_view(chipName).substr(0, 3);
         if (prefix == "MKE" || prefix == "XMC") {
             text = "   File CheckSum = 0x";
             AppendHex(text, Word32At(154), 8);
             text += '.';
-            LogPlain(text);
+            LogPlain(text, kind);
         }
         if (ByteAt(40) & 0x01) {
             text = "   S/N is Used : Gain=";
@@ -614,18 +624,18 @@ void DecodeProgrammerInfo() {
             text += ",Address=0x";
             AppendHex(text, Word32At(44), 8);
             text += '.';
-            LogPlain(text);
+            LogPlain(text, kind);
             text = "   Start S/N is : 0x";
             AppendHex(text, Word32At(48), 8);
             text += ".Current SN=0x";
             AppendHex(text, Word32At(52), 8);
             text += '.';
-            LogPlain(text);
+            LogPlain(text, kind);
         } else {
-            LogPlain("   No S/N is Used!");
+            LogPlain("   No S/N is Used!", kind);
         }
     }
-    LogPlain("End of Commad!");
+    LogPlain("End of Commad!", kind);
     if (!RunState.RetryStarted)
         RunState.RunFinished = true;
 }

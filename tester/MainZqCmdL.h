@@ -2,14 +2,19 @@
 // files. The window is never shown; its handlers drive the whole run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "CommPort.h"
+#include "RunLog.h"
+
+// A line that decides the run (its result, its end) is kept in the files whatever came before
+// or after it; any other line is ordinary.
+enum class LineKind { Ordinary, Verdict };
 
 class TFormMain {
   public:
@@ -30,17 +35,23 @@ class TFormMain {
     void ButtonStrPrgClick();
 
     void InitRun();
-    void AddLogLine(std::string_view text);    // "> ", time of day, a blank, the text
-    void AddPlainLine(std::string_view text);  // appended unchanged
+    // "> ", time of day, a blank, the text.
+    void AddLogLine(std::string_view text, LineKind kind = LineKind::Ordinary);
+    void AddPlainLine(std::string_view text, LineKind kind = LineKind::Ordinary);  // unchanged
     void ReportFailure(std::string_view text);
     void SaveRunLog(std::uint8_t result);
 
-    // Closes the window: FormClose runs, then OnClosed (the program entry ends the message loop).
+    // Closes the window: FormClose runs, then OnClosed (the program entry ends the message loop),
+    // even when FormClose fails.
     void Close();
     bool Closed() const { return closed_; }
 
+    // A failure inside one of the window's handlers: the run ends NG (RunResult 64) with one
+    // time-stamped line, made in room reserved for it. Later failures add nothing.
+    void RecordHandlerFailure(std::string_view text) noexcept;
+
     std::unique_ptr<CommPort> CommCX;
-    std::vector<std::string> InfoMemo;  // the run log, one entry per line
+    RunLog InfoMemo;
     std::function<void()> OnClosed;
 
     // Services taken from the platform, replaceable so that a run can be driven without a clock.
@@ -50,7 +61,14 @@ class TFormMain {
     void (*SleepMs)(unsigned ms);
 
   private:
+    void SaveReport();
+
     bool closed_ = false;
+    bool handlerFailed_ = false;
+    std::string failureLine_;
+    std::unique_ptr<char[]> savingReserve_;  // given back on a failure, for writing the files
+    char lastTime_[32] = {};
+    std::size_t lastTimeLength_ = 0;
 };
 
 extern TFormMain* FormMain;
@@ -58,9 +76,15 @@ extern TFormMain* FormMain;
 // Texts of the run log shared by several modules.
 inline constexpr std::string_view EndOfCommandFailed = "End of Commad: Failed!";
 inline constexpr std::string_view EndOfCommandSuccess = "End of Commad: Success!";
+// Our own texts for a failure inside the tester itself.
+inline constexpr std::string_view TesterOutOfMemoryText = "CML: Tester Failure: Out of Memory!";
+inline constexpr std::string_view TesterFailureText = "CML: Tester Failure: Internal Error!";
 
-// A port name as it may appear in a file name: path separators become '_' so that the output
-// files stay in ExeDir and ExeDir/LogFileS whatever the caller wrote after -COM=.
+// A port name as it may appear in a file name: its first MaxFileNamePortLength characters, path
+// separators and the characters the system allows in no file name becoming '_', so that the
+// output files stay in ExeDir and ExeDir/LogFileS, and can be made, whatever the caller wrote
+// after -COM=.
+constexpr std::size_t MaxFileNamePortLength = 64;
 std::string FileNamePortPart(std::string_view portName);
 
 // ExeDir + "RptZq_" + port + ".Txt".

@@ -155,7 +155,7 @@ void InterpretCommandLine() {
         const int kind = ParseSwitch(arg);
         if (kind == SwitchNone) {
             FormMain->ReportFailure("> Command Line Parameter error : " + argument);
-            FormMain->AddPlainLine(EndOfCommandFailed);
+            FormMain->AddPlainLine(EndOfCommandFailed, LineKind::Verdict);
         } else if (kind == SwitchCommand) {
             RunCommandSwitch();
         } else if (!RunOptionSwitch()) {
@@ -164,6 +164,6 @@ void InterpretCommandLine() {
     }
     if (arguments.size() == 1) {
         FormMain->ReportFailure("> Not Enough Parameter has been transformed!");
-        FormMain->AddPlainLine(EndOfCommandFailed);
+        FormMain->AddPlainLine(EndOfCommandFailed, LineKind::Verdict);
     }
 }

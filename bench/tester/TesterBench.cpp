@@ -14,6 +14,7 @@
 #include "GenComSX.h"
 #include "MainZqCmdL.h"
 #include "Platform.h"
+#include "RunLog.h"
 
 namespace {
 
@@ -62,8 +63,8 @@ void BM_StatusPacketsThroughReceive(benchmark::State& state) {
     }
     for (auto _ : state) {
         form.CommCXReceiveData(&form, chunk.data(), static_cast<std::uint16_t>(chunk.size()));
-        if (form.InfoMemo.size() > 200000)
-            form.InfoMemo.clear();  // part of the cost, kept
+        if (form.InfoMemo.Size() > 200000)
+            form.InfoMemo.Clear();  // part of the cost, kept
     }
     state.SetItemsProcessed(state.iterations() * perChunk);
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(chunk.size()));
@@ -78,13 +79,25 @@ void BM_StatusPacketsByteByByte(benchmark::State& state) {
     const Bytes frame = StatusFrame(0x4F, 7);
     for (auto _ : state) {
         for (std::uint8_t b : frame) form.CommCXReceiveData(&form, &b, 1);
-        if (form.InfoMemo.size() > 200000)
-            form.InfoMemo.clear();
+        if (form.InfoMemo.Size() > 200000)
+            form.InfoMemo.Clear();
     }
     state.SetItemsProcessed(state.iterations());
     FormMain = nullptr;
 }
 BENCHMARK(BM_StatusPacketsByteByByte);
+
+// Lines added past the run log's bound, each one leaving the oldest of the tail out: the cost
+// per line must stay flat however many lines came before (range: lines added before timing).
+void BM_RunLogPastBound(benchmark::State& state) {
+    RunLog log(1024 * 1024);
+    const std::string line = "> 14:05:09 Do Main Flash Block 17 Programming ......";
+    for (std::int64_t i = 0; i < state.range(0); ++i) log.Add(line, RunLog::Role::Progress);
+    for (auto _ : state) log.Add(line, RunLog::Role::Progress);
+    benchmark::DoNotOptimize(log.Lines().size());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RunLogPastBound)->Arg(100000)->Arg(1000000);
 
 void BM_PacketCrc16(benchmark::State& state) {
     const Bytes data = RandomBytes(static_cast<std::size_t>(state.range(0)));

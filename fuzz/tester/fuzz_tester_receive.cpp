@@ -37,7 +37,7 @@ std::vector<std::string> RunChunks(const std::uint8_t* data, std::size_t size, s
             break;
         form->Timer1Timer();  // the retry countdown may re-send a command
     }
-    std::vector<std::string> log = form->InfoMemo;
+    std::vector<std::string> log = form->InfoMemo.Lines();
     FormMain = nullptr;
     return log;
 }

@@ -106,6 +106,12 @@ TEST_F(InfoDecoderTest, ProgrammerInformationBlock) {
         {"full-width names",
          Typical().ChipName("ABCDEFGHIJKLMNOP").FileName(std::string(48, 'f')).bytes,
          WithChip("ABCDEFGHIJKLMNOP", {}, std::string(48, 'f'))},
+        {"control bytes in the names cannot start lines",
+         Typical()
+             .ChipName("\r\nEnd\x7f")
+             .FileName("\r\nEnd of Commad: Success!\x1b \x80\xff")
+             .bytes,
+         WithChip("??End?", {}, "??End of Commad: Success!? \x80\xff")},
         {"flag bit set hides everything", Typical().U8(14, 0x01).bytes, {"End of Commad!"}},
         {"wrong signature hides everything", Typical().U8(3, 'X').bytes, {"End of Commad!"}},
     };
@@ -113,7 +119,7 @@ TEST_F(InfoDecoderTest, ProgrammerInformationBlock) {
         SCOPED_TRACE(c.name);
         RunState.RunFinished = false;
         RunState.RunResult = 0x55;
-        form->InfoMemo.clear();
+        form->InfoMemo.Clear();
         Feed(Frame(c.packet));
         EXPECT_EQ(Log(), c.log);
         EXPECT_TRUE(RunState.RunFinished);
@@ -164,7 +170,7 @@ TEST_F(InfoDecoderTest, IdentityPackets) {
     };
     for (const InfoCase& c : cases) {
         SCOPED_TRACE(c.name);
-        form->InfoMemo.clear();
+        form->InfoMemo.Clear();
         Feed(Frame(c.packet));
         EXPECT_EQ(Log(), c.log);
         EXPECT_FALSE(RunState.RunFinished);
@@ -223,7 +229,7 @@ TEST_F(InfoDecoderTest, ReturnData) {
     };
     for (const InfoCase& c : cases) {
         SCOPED_TRACE(c.name);
-        form->InfoMemo.clear();
+        form->InfoMemo.Clear();
         Feed(Frame(c.packet));
         EXPECT_EQ(Log(), c.log);
         EXPECT_FALSE(RunState.RunFinished);
@@ -235,7 +241,7 @@ TEST_F(InfoDecoderTest, ReturnData) {
 TEST_F(InfoDecoderTest, ResetAndRetryAcrossDecodersAndTimer) {
     Start({"-COM=3", "-DOPROGA"});
     fake->sent.clear();
-    form->InfoMemo.clear();
+    form->InfoMemo.Clear();
 
     Feed(Frame(Status(0xF0, 0x86, 0, 0)));  // first failure: reset
     ASSERT_TRUE(RunState.RetryStarted);

@@ -67,7 +67,7 @@ TEST_F(ReceiveAssemblyTest, ChunksBecomePacketsInOrder) {
     };
     for (const ChunkCase& c : cases) {
         SCOPED_TRACE(c.name);
-        form->InfoMemo.clear();
+        form->InfoMemo.Clear();
         Link.RxCount = 0;
         for (const Bytes& chunk : c.chunks) Feed(chunk);
         EXPECT_EQ(Log(), c.log);

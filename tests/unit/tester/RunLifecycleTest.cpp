@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 
 #include "TesterFixture.h"
 
@@ -146,6 +147,8 @@ TEST_F(RunLifecycleTest, LogFileNames) {
          "ZQ_COM3_.._.._x_NG_2024_01_31_14_05_09.log"},
         {"port with backslash", "COM3\\..\\x", 1, isoDate, clock24,
          "ZQ_COM3_.._x_NG_2024_01_31_14_05_09.log"},
+        {"port of 250 characters", "COM" + std::string(247, '7'), 0, isoDate, clock24,
+         "ZQ_COM" + std::string(61, '7') + "_OK_2024_01_31_14_05_09.log"},
     };
     for (const LogNameCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -154,7 +157,7 @@ TEST_F(RunLifecycleTest, LogFileNames) {
         RunState.PortName = c.port;
         form->ShortDateText = c.date;
         form->LongTimeText = c.time;
-        form->InfoMemo = {"line"};
+        SetLog({"line"});
         form->SaveRunLog(c.result);
         EXPECT_EQ(LogFiles(), std::vector<std::string>{c.expected});
     }
@@ -164,12 +167,33 @@ TEST_F(RunLifecycleTest, LogFileNames) {
     }
 }
 
+struct PortPartCase {
+    std::string port;
+    std::string posix;
+    std::string win32;  // where a file name cannot hold : * ? " < > | or control characters
+};
+
+TEST_F(RunLifecycleTest, FileNamePortPart) {
+    const PortPartCase cases[] = {
+        {"COM3", "COM3", "COM3"},
+        {"COM3/x\\y", "COM3_x_y", "COM3_x_y"},
+        {"COM3:*?\"<>|", "COM3:*?\"<>|", "COM3_______"},
+        {"COM3\x01\x1f\x7f\x80", "COM3\x01\x1f\x7f\x80", "COM3__\x7f\x80"},
+        {"COM" + std::string(247, '9'), "COM" + std::string(61, '9'), "COM" + std::string(61, '9')},
+    };
+    const bool win32 = platform::PathSeparator() == '\\';
+    for (const PortPartCase& c : cases) {
+        SCOPED_TRACE(c.port);
+        EXPECT_EQ(FileNamePortPart(c.port), win32 ? c.win32 : c.posix);
+    }
+}
+
 TEST_F(RunLifecycleTest, LogNameAlreadyTakenGetsANumber) {
     RunState.ExeDir = TestExeDir();
     RunState.PortName = "COM3";
     const std::vector<std::string> runs[] = {{"first run"}, {"second run"}, {"third run"}};
     for (const auto& lines : runs) {
-        form->InfoMemo = lines;
+        SetLog(lines);
         form->SaveRunLog(0);
     }
     const std::string base = InExeDir({"LogFileS", "ZQ_COM3_OK_2024_01_31_12_34_56"});
@@ -184,7 +208,7 @@ TEST_F(RunLifecycleTest, ReportFileIsOverwritten) {
     RunState.ExeDir = TestExeDir();
     RunState.PortName = "COM3";
     RunState.RunFinished = true;
-    form->InfoMemo = {"new"};
+    SetLog({"new"});
     form->Timer1Timer();
     EXPECT_EQ(ReadFile(TestExeDir() + "RptZq_COM3.Txt"), "new\r\n");
 }
@@ -203,6 +227,75 @@ TEST_F(RunLifecycleTest, ExistingLogDirectoryIsReused) {
     Start({});
     TickUntilClosed(2);
     EXPECT_EQ(LogFiles().size(), 2u);
+}
+
+int gDateFailures = 0;  // ShortDateText throws this many times; -1: every time
+
+std::string FailingDate() {
+    if (gDateFailures != 0) {
+        if (gDateFailures > 0)
+            --gDateFailures;
+        throw std::bad_alloc();
+    }
+    return kDate;
+}
+
+struct FailureCase {
+    const char* name;
+    std::function<void()> provoke;  // makes one of the window's handlers fail
+    std::string line;
+    bool logWritten;
+};
+
+TEST_F(RunLifecycleTest, HandlerFailureEndsTheRunNgWithOneLineInBothFiles) {
+    const std::string outOfMemory = Stamped("CML: Tester Failure: Out of Memory!");
+    const FailureCase cases[] = {
+        {"receive, with no memory left",
+         [&] {
+             fake->onSend = [] {
+                 gFailAllocations = true;
+                 throw std::bad_alloc();
+             };
+             Feed(Frame(Status(0xF0, 0x86, 0, 0)));  // the retry's reset fails
+             gFailAllocations = false;
+             fake->onSend = nullptr;
+         },
+         outOfMemory, true},
+        {"timer",
+         [&] {
+             Feed(Frame(Status(0xF0, 0x86, 0, 0)));
+             Feed(Frame({0xFA, 'W', 'D', 'I', 0, 0, 0, 0}));
+             fake->onSend = [] { throw std::runtime_error("send"); };
+             for (int tick = 0; tick < 20; ++tick) form->Timer1Timer();  // the re-send fails
+         },
+         Stamped("CML: Tester Failure: Internal Error!"), true},
+        {"close, once", [] { gDateFailures = 1; }, outOfMemory, true},
+        {"close, every time", [] { gDateFailures = -1; }, outOfMemory, false},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(TestExeDir() + "LogFileS");
+        NewForm();
+        int closedCalls = 0;
+        form->OnClosed = [&closedCalls] { ++closedCalls; };
+        form->ShortDateText = FailingDate;
+        Start({"-COM=3", "-DOPROGA"});
+        c.provoke();
+        Feed(Frame(Status(0xF0, 0x06, 0, 0)));  // success, unless the tester failed before
+        TickUntilClosed(5);
+        gDateFailures = 0;
+
+        EXPECT_EQ(closedCalls, 1);
+        EXPECT_EQ(RunState.RunResult, 64);
+        EXPECT_EQ(std::count(Log().begin(), Log().end(), c.line), 1);
+        EXPECT_EQ(Log().back(), c.line);
+        EXPECT_EQ(ReadFile(TestExeDir() + "RptZq_COM3.Txt"), Joined(Log()));
+        const std::vector<std::string> logs{"ZQ_COM3_NG_2024_01_31_12_34_56.log"};
+        EXPECT_EQ(LogFiles(), c.logWritten ? logs : std::vector<std::string>{});
+        if (c.logWritten) {
+            EXPECT_EQ(ReadFile(InExeDir({"LogFileS", logs[0]})), Joined(Log()));
+        }
+    }
 }
 
 TEST_F(RunLifecycleTest, InitRunClosesAPortLeftOpenAndResetsTheRun) {

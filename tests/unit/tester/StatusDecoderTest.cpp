@@ -45,7 +45,7 @@ std::vector<std::string> Expand(const std::vector<std::string>& lines) {
 class StatusDecoderTest : public TesterTest {
   protected:
     void Run(const StatusCase& c) {
-        form->InfoMemo.clear();
+        form->InfoMemo.Clear();
         RunState.RunResult = 0x77;
         RunState.RunFinished = false;
         Link.RxCount = 0;
@@ -298,7 +298,7 @@ TEST_F(StatusDecoderTest, NoWrapForAnyFailureStatus) {
             continue;
         for (std::uint8_t op : {0xF0, 0xF1, 0xF2, 0xF6}) {
             RunState.RunResult = 0x77;
-            form->InfoMemo.clear();
+            form->InfoMemo.Clear();
             Feed(Frame(Status(op, static_cast<std::uint8_t>(status), 0, 0)));
             EXPECT_NE(RunState.RunResult, 0) << "op " << int(op) << " status " << status;
             EXPECT_NE(RunState.RunResult, 6) << "op " << int(op) << " status " << status;
@@ -352,7 +352,7 @@ TEST_F(StatusDecoderTest, WhichFailuresStartTheRetry) {
     for (const RetryStartCase& c : cases) {
         SCOPED_TRACE(c.name);
         RunState = TRunState{};
-        form->InfoMemo.clear();
+        form->InfoMemo.Clear();
         fake->sent.clear();
         RecordedSleeps().clear();
         Feed(Frame(Status(c.opCode, c.status, 0, 0)));

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -36,6 +37,8 @@ class FakePort : public CommPort {
         handle = 0;
     }
     bool SendData(const std::uint8_t* buffer, std::uint16_t count) override {
+        if (onSend)
+            onSend();
         sent.emplace_back(buffer, buffer + count);
         return handle != 0;
     }
@@ -48,7 +51,11 @@ class FakePort : public CommPort {
     int openCalls = 0;
     int closeCalls = 0;
     std::vector<Bytes> sent;
+    std::function<void()> onSend;  // runs before a send, may throw
 };
+
+// While set, every allocation of the test program fails, as when memory has run out.
+extern bool gFailAllocations;
 
 inline std::string& TestExeDir() {
     static std::string dir;
@@ -141,7 +148,13 @@ class TesterTest : public ::testing::Test {
         fake->OnReceiveData(fake, chunk.data(), static_cast<std::uint16_t>(chunk.size()));
     }
 
-    const std::vector<std::string>& Log() const { return form->InfoMemo; }
+    const std::vector<std::string>& Log() const { return form->InfoMemo.Lines(); }
+
+    // Replaces the run log with these lines.
+    void SetLog(const std::vector<std::string>& lines) {
+        form->InfoMemo.Clear();
+        for (const std::string& l : lines) form->InfoMemo.Add(l, RunLog::Role::Progress);
+    }
 
     FakePort* fake = nullptr;
     std::unique_ptr<TFormMain> form;
