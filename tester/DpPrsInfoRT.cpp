@@ -172,11 +172,9 @@ bool LoggedAtStartOnly(std::uint8_t opCode) {
 std::string_view BlockStepFormatBefore(std::uint8_t opCode) {
     switch (opCode) {
         case 0x2F:
-            return "Do Flash Block ";
         case 0x3F:
             return "Do Flash Block ";
         case 0x4F:
-            return "Do Main Flash Block ";
         case 0x7F:
             return "Do Main Flash Block ";
         default:
@@ -399,7 +397,7 @@ void CollectReceivedChunk(const std::uint8_t* buffer, std::uint16_t bufferLength
         std::string trace = "RX Chunk(";
         AppendDecimal(trace, bufferLength);
         trace += "):";
-        trace.reserve(trace.size() + 3u * bufferLength);
+        trace.reserve(trace.size() + std::size_t{3} * bufferLength);
         for (std::uint16_t i = 0; i < bufferLength; ++i) {
             trace += ' ';
             AppendHex(trace, buffer[i], 2);
