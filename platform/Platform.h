@@ -66,7 +66,10 @@ void SleepMs(unsigned ms);
 void SetCommandLine(int argc, const char* const* argv);
 std::vector<std::string> CommandLineArguments();
 
-// Directory of the running program file, with its trailing separator.
+// Directory the program was started from, with its trailing separator: that of argument 0 as
+// given (on POSIX links are not resolved, and a bare name is looked up along PATH), so that a
+// link to an installed program makes the link's directory the program's. Where argument 0 does
+// not lead to the running program, the directory of the program file itself.
 std::string ExeDirectory();
 char PathSeparator();
 
@@ -89,10 +92,12 @@ bool FileNameCharacterAllowed(char c);
 
 enum class WriteOutcome { Written, AlreadyExists, Failed };
 
-// Writes the lines, each ended by CR LF, bytes unchanged. Overwrites an existing file.
+// Writes the lines, each ended by CR LF, bytes unchanged. Overwrites an existing file. The file
+// appears whole or not at all: the lines go to a temporary file in the same directory that takes
+// the name once complete; after a failure neither a partial file nor the temporary one is left.
 WriteOutcome WriteLines(const std::string& path, const std::vector<std::string>& lines);
-// The same, but only when no file of that name exists yet (created exclusively, so two writers
-// never share a name).
+// The same, but only when no file of that name exists yet (the name is taken exclusively, so two
+// writers never share a name and an existing file is never replaced).
 WriteOutcome WriteLinesNew(const std::string& path, const std::vector<std::string>& lines);
 
 }  // namespace platform

@@ -1,9 +1,11 @@
 // The file and process services the tester writes its reports with, as every platform gives them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Platform.h"
@@ -87,6 +89,8 @@ TEST_F(PlatformFilesTest, WritesIntoMissingDirectoriesOrOntoADirectoryFail) {
     // The name is taken: either outcome lets a caller move on, but nothing is written.
     EXPECT_NE(platform::WriteLinesNew(sub, {"x"}), platform::WriteOutcome::Written);
     EXPECT_TRUE(platform::DirectoryExists(sub));
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"LogFileS"}) << "a temporary file was left";
+    EXPECT_TRUE(fs::is_empty(sub));
 }
 
 TEST_F(PlatformFilesTest, FilesAndDirectories) {
@@ -112,6 +116,41 @@ TEST_F(PlatformFilesTest, FilesAndDirectories) {
     EXPECT_FALSE(platform::CreateDirectoryAt(At(fs::path("a") / "b")));  // one level only
     EXPECT_FALSE(platform::DirectoryExists(At("a")));
     EXPECT_FALSE(platform::FileExists(At(fs::path("a") / "b")));
+}
+
+// Testers on several ports share one directory, and two started on one port by mistake must still
+// leave one whole report, never a mixture; one of them takes the log name, the others see it taken.
+TEST_F(PlatformFilesTest, WritersAtOnceLeaveWholeFilesAndNoTemporaryOnes) {
+    constexpr char kWriters = 6;
+    const std::string report = At("RptZq_COM3.Txt");
+    const std::string log = At("ZQ_COM3_OK_x.log");
+    // Each writer's file has a size of its own, so that a mixture shows in size or content.
+    const auto version = [](char w) {
+        return std::vector<std::string>(1000 + 700 * static_cast<std::size_t>(w),
+                                        std::string(99, static_cast<char>('a' + w)));
+    };
+    std::vector<platform::WriteOutcome> logOutcomes(kWriters);
+    std::vector<std::thread> writers;
+    for (char w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            for (int round = 0; round < 5; ++round) (void)platform::WriteLines(report, version(w));
+            logOutcomes[static_cast<std::size_t>(w)] = platform::WriteLinesNew(log, version(w));
+        });
+    }
+    for (auto& t : writers) t.join();
+
+    const auto whole = [&](const std::string& bytes) {
+        const char w = static_cast<char>(bytes.empty() ? 0 : bytes[0] - 'a');
+        return w >= 0 && w < kWriters && bytes.size() == version(w).size() * 101 &&
+               bytes.find_first_not_of(std::string(1, bytes[0]) + "\r\n") == std::string::npos;
+    };
+    EXPECT_TRUE(whole(ReadFile(report))) << "a mixture of reports";
+    EXPECT_TRUE(whole(ReadFile(log))) << "a mixture of logs";
+    EXPECT_EQ(std::count(logOutcomes.begin(), logOutcomes.end(), platform::WriteOutcome::Written),
+              1);
+    EXPECT_EQ(std::count(logOutcomes.begin(), logOutcomes.end(), platform::WriteOutcome::Failed),
+              0);
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{"RptZq_COM3.Txt", "ZQ_COM3_OK_x.log"}));
 }
 
 TEST(PlatformProcess, ArgumentsWithoutTheProgram) {

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 class TemporaryDirectoryTest : public ::testing::Test {
   protected:
@@ -36,6 +38,15 @@ class TemporaryDirectoryTest : public ::testing::Test {
 
     std::filesystem::path dir;
 };
+
+// The names in a directory, sorted: a temporary file left behind shows here.
+inline std::vector<std::string> Names(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
