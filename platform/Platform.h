@@ -21,11 +21,17 @@ using NotificationTarget = std::uint32_t;  // 0 is no target
 using NotificationHandler = void (*)(void* context, std::uint32_t message, std::uintptr_t wParam,
                                      std::intptr_t lParam);
 
-// Called on the user-interface thread. Returns 0 when no target can be made.
-NotificationTarget CreateNotificationTarget(NotificationHandler handler, void* context);
+// Called on the user-interface thread. Returns 0 when no target can be made. discard, when given,
+// receives the records still queued when the target is destroyed, so that what their lParam
+// owns (a data block) is released; it raises no event. An exception that leaves handler or a
+// timer handler is caught and dropped by the loop, which goes on: on Win32 it must never unwind
+// through the system's frames.
+NotificationTarget CreateNotificationTarget(NotificationHandler handler, void* context,
+                                            NotificationHandler discard = nullptr);
 
-// Called on the user-interface thread. Later posts to the target fail; records already queued for
-// it are dropped without calling the handler.
+// Called on the user-interface thread, once no other thread posts to the target any more. Later
+// posts fail; records already queued for it go to its discard handler (if any), never to its
+// handler.
 void DestroyNotificationTarget(NotificationTarget target);
 
 // Any thread. Never blocks. False when the target does not exist (or no longer exists) or the

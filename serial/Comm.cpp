@@ -46,6 +46,13 @@ struct BlockRelease {
     void operator()(std::uint8_t* block) const { platform::ReleaseDataBlock(block); }
 };
 
+// Notifications still queued when the component goes: only received data owns a block.
+void DiscardNotification(void* /*context*/, std::uint32_t message, std::uintptr_t /*wParam*/,
+                         std::intptr_t lParam) {
+    if (message == platform::WM_COMM_DATA)
+        platform::ReleaseDataBlock(reinterpret_cast<void*>(lParam));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -87,7 +94,8 @@ void TWriteThread::WaitFor() {
 // ---------------------------------------------------------------------------------------------
 
 TComm::TComm(void* owner) : owner_(owner) {
-    notificationTarget_ = platform::CreateNotificationTarget(&TComm::HandleNotification, this);
+    notificationTarget_ =
+        platform::CreateNotificationTarget(&TComm::HandleNotification, this, &DiscardNotification);
 }
 
 TComm::~TComm() {

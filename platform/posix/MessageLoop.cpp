@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ constexpr int kPipeBytes = 1 << 20;  // room for tens of thousands of queued not
 struct TargetSlot {
     std::atomic<NotificationTarget> id{0};
     NotificationHandler handler = nullptr;
+    NotificationHandler discard = nullptr;
     void* context = nullptr;
 };
 
@@ -87,12 +89,8 @@ TargetSlot* SlotOf(NotificationTarget target) {
     return slot.id.load(std::memory_order_acquire) == target ? &slot : nullptr;
 }
 
-// Reads whatever the pipe holds now into pendingRecords. Returns false when nothing was there.
-bool FillPending() {
-    if (pendingNext < pendingRecords.size())
-        return true;
-    pendingRecords.clear();
-    pendingNext = 0;
+// Appends whole records read from the pipe to pendingRecords; false when nothing was there.
+bool ReadRecords() {
     const int fd = pipeReadFd.load();
     if (fd < 0)
         return false;
@@ -106,8 +104,27 @@ bool FillPending() {
         // Writers put whole records, and the pipe keeps them whole for a reader that asks for
         // whole records, so n is always a multiple of the record size.
         const auto count = static_cast<std::size_t>(n) / sizeof(NotificationRecord);
-        pendingRecords.assign(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(count));
+        pendingRecords.insert(pendingRecords.end(), batch.begin(),
+                              batch.begin() + static_cast<std::ptrdiff_t>(count));
         return count > 0;
+    }
+}
+
+// Reads whatever the pipe holds now into pendingRecords. Returns false when nothing was there.
+bool FillPending() {
+    if (pendingNext < pendingRecords.size())
+        return true;
+    pendingRecords.clear();
+    pendingNext = 0;
+    return ReadRecords();
+}
+
+// The loop is the last guard of the user-interface thread: a failure that a handler lets out
+// ends that handler's work, not the loop.
+void CallHandler(NotificationHandler handler, void* context, const NotificationRecord& record) {
+    try {
+        handler(context, record.message, record.wParam, record.lParam);
+    } catch (...) {
     }
 }
 
@@ -119,9 +136,8 @@ bool DispatchNotifications() {
         while (!quitRequested && pendingNext < pendingRecords.size()) {
             const NotificationRecord record = pendingRecords[pendingNext++];
             any = true;
-            if (TargetSlot* slot = SlotOf(record.target)) {
-                slot->handler(slot->context, record.message, record.wParam, record.lParam);
-            }
+            if (TargetSlot* slot = SlotOf(record.target))
+                CallHandler(slot->handler, slot->context, record);
         }
     }
     return any;
@@ -149,7 +165,10 @@ void FireDueTimers() {
             next = now + timers[i].interval;
         timers[i].due = next;
         const Timer fired = timers[i];  // the handler may start or stop timers
-        fired.handler(fired.context);
+        try {
+            fired.handler(fired.context);
+        } catch (...) {
+        }
     }
 }
 
@@ -167,7 +186,8 @@ int MillisecondsToNextTimer() {
 
 }  // namespace
 
-NotificationTarget CreateNotificationTarget(NotificationHandler handler, void* context) {
+NotificationTarget CreateNotificationTarget(NotificationHandler handler, void* context,
+                                            NotificationHandler discard) {
     if (handler == nullptr || !EnsurePipe())
         return 0;
     for (unsigned index = 0; index < kMaxTargets; ++index) {
@@ -175,6 +195,7 @@ NotificationTarget CreateNotificationTarget(NotificationHandler handler, void* c
         if (slot.id.load() != 0)
             continue;
         slot.handler = handler;
+        slot.discard = discard;
         slot.context = context;
         NotificationTarget id = nextGeneration++ * kMaxTargets + index;
         if (id == 0)
@@ -186,10 +207,33 @@ NotificationTarget CreateNotificationTarget(NotificationHandler handler, void* c
 }
 
 void DestroyNotificationTarget(NotificationTarget target) {
-    if (TargetSlot* slot = SlotOf(target)) {
-        slot->id.store(0, std::memory_order_release);
-        slot->handler = nullptr;
-        slot->context = nullptr;
+    TargetSlot* slot = SlotOf(target);
+    if (slot == nullptr)
+        return;
+    slot->id.store(0, std::memory_order_release);
+    // Its records may wait in the pipe or in the batch already read from it. What the pipe holds
+    // now is read into the batch (the order of the others is kept), and the target's records are
+    // taken out of it and handed to discard.
+    int queuedBytes = 0;
+    const int fd = pipeReadFd.load();
+    if (fd >= 0 && ioctl(fd, FIONREAD, &queuedBytes) == 0 && queuedBytes > 0) {
+        const std::size_t wanted = pendingRecords.size() + static_cast<std::size_t>(queuedBytes) /
+                                                               sizeof(NotificationRecord);
+        while (pendingRecords.size() < wanted && ReadRecords()) {
+        }
+    }
+    const NotificationHandler discard = slot->discard;
+    void* const context = slot->context;
+    slot->handler = nullptr;
+    slot->discard = nullptr;
+    slot->context = nullptr;
+    for (std::size_t i = pendingNext; i < pendingRecords.size(); ++i) {
+        if (pendingRecords[i].target != target)
+            continue;
+        pendingRecords[i].target = 0;  // never dispatched
+        const NotificationRecord record = pendingRecords[i];
+        if (discard != nullptr)
+            CallHandler(discard, context, record);
     }
 }
 

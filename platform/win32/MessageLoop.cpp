@@ -32,6 +32,7 @@ struct TargetSlot {
     std::atomic<NotificationTarget> id{0};
     std::atomic<HWND> window{nullptr};
     NotificationHandler handler = nullptr;
+    NotificationHandler discard = nullptr;
     void* context = nullptr;
 };
 
@@ -53,23 +54,41 @@ std::uint32_t nextTimerId = 1;
 
 bool quitRequested = false;
 
+// A C++ exception must never unwind through the system's frames between DispatchMessageA and
+// the window procedure: whatever a handler lets out ends that handler's work, not the loop.
+void CallHandler(NotificationHandler handler, void* context, std::uint32_t message, WPARAM wParam,
+                 LPARAM lParam) {
+    try {
+        handler(context, message, wParam, lParam);
+    } catch (...) {
+    }
+}
+
+void FireTimer(WPARAM systemId) {
+    for (const Timer& t : timers) {
+        if (t.systemId == systemId) {
+            const Timer fired = t;  // the handler may start or stop timers
+            try {
+                fired.handler(fired.context);
+            } catch (...) {
+            }
+            return;
+        }
+    }
+}
+
 LRESULT CALLBACK TargetWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* slot = reinterpret_cast<TargetSlot*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (slot != nullptr && slot->window.load(std::memory_order_acquire) == window) {
         if (message >= kFirstNotificationMessage &&
             message < kFirstNotificationMessage + kNotificationMessageCount) {
-            slot->handler(slot->context, message - kFirstNotificationMessage, wParam, lParam);
+            CallHandler(slot->handler, slot->context, message - kFirstNotificationMessage, wParam,
+                        lParam);
             return 0;
         }
     }
     if (window == timerWindow && message == WM_TIMER) {
-        for (const Timer& t : timers) {
-            if (t.systemId == wParam) {
-                const Timer fired = t;  // the handler may start or stop timers
-                fired.handler(fired.context);
-                break;
-            }
-        }
+        FireTimer(wParam);
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -108,7 +127,8 @@ bool IsNotification(const MSG& msg) {
 
 }  // namespace
 
-NotificationTarget CreateNotificationTarget(NotificationHandler handler, void* context) {
+NotificationTarget CreateNotificationTarget(NotificationHandler handler, void* context,
+                                            NotificationHandler discard) {
     if (handler == nullptr)
         return 0;
     for (unsigned index = 0; index < kMaxTargets; ++index) {
@@ -119,6 +139,7 @@ NotificationTarget CreateNotificationTarget(NotificationHandler handler, void* c
         if (window == nullptr)
             return 0;
         slot.handler = handler;
+        slot.discard = discard;
         slot.context = context;
         SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&slot));
         slot.window.store(window, std::memory_order_release);
@@ -137,10 +158,20 @@ void DestroyNotificationTarget(NotificationTarget target) {
         return;
     slot->id.store(0, std::memory_order_release);
     HWND window = slot->window.exchange(nullptr, std::memory_order_acq_rel);
-    // The system drops the messages still queued for the window when it is destroyed.
-    if (window != nullptr)
+    if (window != nullptr) {
+        // The system would drop the messages still queued for the window with it, and with them
+        // whatever their lParam owns: they are taken out of the queue first and handed to discard.
+        MSG msg;
+        while (PeekMessageA(&msg, window, kFirstNotificationMessage,
+                            kFirstNotificationMessage + kNotificationMessageCount - 1, PM_REMOVE)) {
+            if (slot->discard != nullptr)
+                CallHandler(slot->discard, slot->context, msg.message - kFirstNotificationMessage,
+                            msg.wParam, msg.lParam);
+        }
         DestroyWindow(window);
+    }
     slot->handler = nullptr;
+    slot->discard = nullptr;
     slot->context = nullptr;
 }
 

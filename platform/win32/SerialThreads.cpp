@@ -28,8 +28,6 @@ static_assert(kWatchedStatusEvents == 0x01A0);
 constexpr DWORD kQueueWakeMask = 0x00FF;
 constexpr DWORD kReceivePurge = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD kTransmitPurge = PURGE_TXABORT | PURGE_TXCLEAR;
-// How long the end steps wait for an aborted operation to let go of its record and buffer.
-constexpr DWORD kAbortSettleMs = 1000;
 // Thread messages posted with hwnd 0 only, never a window's.
 const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(-1);
 
@@ -54,15 +52,23 @@ Step FailQuietlyIfHandleGone(NotificationTarget target, DWORD error) {
     return Step::Stop;
 }
 
-// Waits a little for an operation that the end steps aborted, so that the system no longer
-// writes into its record or buffer once the thread has left.
-void SettleAbortedOperation(HANDLE port, OVERLAPPED& record, bool outstanding) {
+// Waits, without a time limit, until an operation that was cancelled or purged has completed:
+// until then the system may still write into its record and buffer (a read) or read from its
+// block (a write), so neither may be freed or left behind on the stack before.
+void AwaitEndedOperation(HANDLE port, OVERLAPPED& record, bool& outstanding) {
     if (!outstanding)
         return;
-    if (WaitForSingleObject(record.hEvent, kAbortSettleMs) == WAIT_OBJECT_0) {
-        DWORD ignored = 0;
-        GetOverlappedResult(port, &record, &ignored, FALSE);
-    }
+    DWORD ignored = 0;
+    GetOverlappedResult(port, &record, &ignored, TRUE);  // waits on the record's event
+    outstanding = false;
+}
+
+// Ends this thread's outstanding write before its block is released.
+void CancelWrite(HANDLE port, OVERLAPPED& record, bool& outstanding) {
+    if (!outstanding)
+        return;
+    CancelIo(port);
+    AwaitEndedOperation(port, record, outstanding);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -243,9 +249,12 @@ BlockWritten WriteBlock(TransmitState& s, const std::uint8_t* data, DWORD count)
             }
             s.writeOutstanding = true;
             const DWORD woke = WaitForMultipleObjects(2, waitList, FALSE, INFINITE);
-            if (woke == WAIT_OBJECT_0)
-                return BlockWritten::Failed;  // the write stays outstanding until the end steps
+            if (woke == WAIT_OBJECT_0) {
+                CancelWrite(s.port, s.writeRecord, s.writeOutstanding);
+                return BlockWritten::Failed;
+            }
             if (woke != WAIT_OBJECT_0 + 1) {
+                CancelWrite(s.port, s.writeRecord, s.writeOutstanding);
                 PostHangup(s.target);
                 return BlockWritten::Failed;
             }
@@ -368,8 +377,8 @@ void RunSerialReceiveLoop(SerialDevice device, CloseEvent closeEvent, Notificati
         SetCommMask(s.port, 0);
     if (s.readOutstanding || s.statusOutstanding)
         CancelIo(s.port);
-    SettleAbortedOperation(s.port, s.readRecord, s.readOutstanding);
-    SettleAbortedOperation(s.port, s.statusRecord, s.statusOutstanding);
+    AwaitEndedOperation(s.port, s.readRecord, s.readOutstanding);
+    AwaitEndedOperation(s.port, s.statusRecord, s.statusOutstanding);
     if (s.readRecord.hEvent != nullptr)
         CloseHandle(s.readRecord.hEvent);
     if (s.statusRecord.hEvent != nullptr)
@@ -400,9 +409,7 @@ void RunSerialTransmitLoop(SerialDevice device, CloseEvent closeEvent, WriteQueu
         DiscardOwnWriteRequests();
     }
     PurgeComm(s.port, kTransmitPurge);
-    if (s.writeOutstanding)
-        CancelIo(s.port);
-    SettleAbortedOperation(s.port, s.writeRecord, s.writeOutstanding);
+    CancelWrite(s.port, s.writeRecord, s.writeOutstanding);
     if (s.writeRecord.hEvent != nullptr)
         CloseHandle(s.writeRecord.hEvent);
 }

@@ -1,15 +1,19 @@
 // The user-interface thread's message loop: in-order delivery of notifications posted from other
-// threads, targets that vanish, timer ticks that are never made up, and notifications before ticks.
+// threads, targets that vanish with what was queued for them, timer ticks that are never made up,
+// notifications before ticks, and handlers that throw.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "Platform.h"
+#include "SerialDevice.h"
 
 namespace {
 
@@ -164,6 +168,124 @@ TEST(MessageLoop, QuitLeavesLaterNotificationsQueued) {
     platform::DestroyNotificationTarget(id);
     platform::ProcessPendingNotifications();
     EXPECT_EQ(q.received.records.size(), 2u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records still queued when a target goes: they own data blocks, which go to the target's discard
+// handler, never to its handler.
+
+struct Owned {
+    std::vector<std::uintptr_t> handled;
+    std::vector<std::uintptr_t> discarded;
+    std::uintptr_t destroyOn = 0;
+    std::uintptr_t quitOn = 0;
+    platform::NotificationTarget id = 0;
+};
+
+void HandleOwned(void* context, std::uint32_t, std::uintptr_t wParam, std::intptr_t lParam) {
+    auto* o = static_cast<Owned*>(context);
+    o->handled.push_back(wParam);
+    platform::ReleaseDataBlock(reinterpret_cast<void*>(lParam));
+    if (wParam == o->destroyOn)
+        platform::DestroyNotificationTarget(o->id);
+    if (wParam == o->quitOn)
+        platform::QuitMessageLoop();
+}
+
+void DiscardOwned(void* context, std::uint32_t, std::uintptr_t wParam, std::intptr_t lParam) {
+    static_cast<Owned*>(context)->discarded.push_back(wParam);
+    platform::ReleaseDataBlock(reinterpret_cast<void*>(lParam));
+}
+
+void PostOwned(platform::NotificationTarget id, std::uintptr_t from, std::uintptr_t to) {
+    for (std::uintptr_t i = from; i <= to; ++i) {
+        auto* block = platform::AllocateDataBlock(8);
+        ASSERT_NE(block, nullptr);
+        ASSERT_TRUE(platform::PostNotification(id, platform::WM_COMM_DATA, i,
+                                               reinterpret_cast<std::intptr_t>(block)));
+    }
+}
+
+TEST(MessageLoop, DestroyingATargetHandsItsQueuedRecordsToDiscardOnly) {
+    struct Case {
+        const char* what;
+        std::uintptr_t quitOn;     // the loop runs until this record (0: it never runs)
+        std::uintptr_t destroyOn;  // its handler destroys the target here (0: the test does)
+        std::vector<std::uintptr_t> handled;
+        std::vector<std::uintptr_t> discarded;
+    };
+    const Case cases[] = {
+        {"never dispatched", 0, 0, {}, {1, 2, 3, 4, 5, 6}},
+        // The loop has read all of them from its queue, then quit after the second.
+        {"left by a quit", 2, 0, {1, 2}, {3, 4, 5, 6}},
+        {"destroyed by its own handler", 0, 3, {1, 2, 3}, {4, 5, 6}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Owned owned;
+        owned.quitOn = c.quitOn;
+        owned.destroyOn = c.destroyOn;
+        owned.id = platform::CreateNotificationTarget(&HandleOwned, &owned, &DiscardOwned);
+        ASSERT_NE(owned.id, 0u);
+        Received bystander;
+        TargetGuard other(bystander);
+        PostOwned(owned.id, 1, 3);
+        ASSERT_TRUE(platform::PostNotification(other.id, 7, 100, 0));
+        PostOwned(owned.id, 4, 6);
+        ASSERT_TRUE(platform::PostNotification(other.id, 7, 101, 0));
+
+        if (c.quitOn != 0)
+            platform::RunMessageLoop();
+        if (c.destroyOn != 0)
+            platform::ProcessPendingNotifications();
+        else
+            platform::DestroyNotificationTarget(owned.id);
+        platform::ProcessPendingNotifications();
+
+        EXPECT_EQ(owned.handled, c.handled);
+        EXPECT_EQ(owned.discarded, c.discarded);
+        // The other target's records stay queued, in order, and reach its handler.
+        EXPECT_EQ(bystander.records, (decltype(bystander.records){{7, 100}, {7, 101}}));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The loop as the last guard: what a handler throws ends that handler, not the loop.
+
+struct Throwing {
+    std::vector<std::uintptr_t> handled;
+    int ticks = 0;
+};
+
+void HandleOrThrow(void* context, std::uint32_t, std::uintptr_t wParam, std::intptr_t) {
+    static_cast<Throwing*>(context)->handled.push_back(wParam);
+    if (wParam % 2 == 1)
+        throw std::runtime_error("handler failed");
+}
+
+void TickOrThrow(void* context) {
+    auto* t = static_cast<Throwing*>(context);
+    if (++t->ticks == 3)
+        platform::QuitMessageLoop();
+    throw std::bad_alloc();
+}
+
+TEST(MessageLoop, ExceptionsFromHandlersAreContainedAndTheLoopGoesOn) {
+    Throwing t;
+    const auto id = platform::CreateNotificationTarget(&HandleOrThrow, &t);
+    ASSERT_NE(id, 0u);
+    for (std::uintptr_t i = 1; i <= 4; ++i) ASSERT_TRUE(platform::PostNotification(id, 5, i, 0));
+    EXPECT_NO_THROW(platform::ProcessPendingNotifications());
+    EXPECT_EQ(t.handled, (std::vector<std::uintptr_t>{1, 2, 3, 4}));
+
+    const auto timer = platform::StartTimer(5, &TickOrThrow, &t);
+    ASSERT_NE(timer, 0u);
+    ASSERT_TRUE(platform::PostNotification(id, 5, 7, 0));
+    EXPECT_NO_THROW(platform::RunMessageLoop());
+    platform::StopTimer(timer);
+    EXPECT_EQ(t.ticks, 3);
+    EXPECT_EQ(t.handled.back(), 7u);
+    platform::DestroyNotificationTarget(id);
 }
 
 }  // namespace

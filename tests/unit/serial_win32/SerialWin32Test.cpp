@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -366,6 +367,42 @@ TEST_F(TransmitThread, CloseEndsAnOutstandingWriteWithoutHangup) {
     EXPECT_EQ(seen_.Count(WM_COMM_HANGUP), 0);
     EXPECT_EQ(seen_.Count(WM_COMM_EMPTY), 1);
 }
+
+#ifdef _WIN64
+// The 64-bit test program links with --wrap for ReleaseDataBlock, so that the test sees when the
+// transmit thread lets go of a request's block: then no write may still be reading from it. A
+// write still outstanding keeps its bytes queued in the pipe; one that has ended does not.
+std::atomic<HANDLE> lineWatchedAtRelease{nullptr};
+std::atomic<long> bytesQueuedAtRelease{-1};
+
+}  // namespace
+
+extern "C" void __real__ZN8platform16ReleaseDataBlockEPv(void* block);
+extern "C" void __wrap__ZN8platform16ReleaseDataBlockEPv(void* block) {
+    if (HANDLE line = lineWatchedAtRelease.exchange(nullptr)) {
+        DWORD queued = 0;
+        PeekNamedPipe(line, nullptr, 0, nullptr, &queued, nullptr);
+        bytesQueuedAtRelease = static_cast<long>(queued);
+    }
+    __real__ZN8platform16ReleaseDataBlockEPv(block);
+}
+
+namespace {
+
+TEST_F(TransmitThread, CloseEndsTheOutstandingWriteBeforeItsBlockIsReleased) {
+    StartThread();
+    ASSERT_TRUE(PumpUntil([&] { return seen_.Count(WM_COMM_EMPTY) == 1; }));
+    ASSERT_TRUE(Post(std::string(20000, 'w')));  // nobody reads: the write stays outstanding
+    Sleep(50);
+    lineWatchedAtRelease = reader_;
+    SignalCloseEvent(closeEvent_);
+    ASSERT_TRUE(ThreadEndsWithin(5000));
+    lineWatchedAtRelease = nullptr;
+    ASSERT_GE(bytesQueuedAtRelease.load(), 0) << "the block was not released";
+    // At most what the pipe's 64-byte buffer took in before the write was cancelled.
+    EXPECT_LE(bytesQueuedAtRelease.load(), 64) << "the block went while its write was queued";
+}
+#endif
 
 TEST_F(TransmitThread, BrokenLineRaisesHangupAndEndsTheThread) {
     StartThread();
