@@ -48,7 +48,9 @@ Line:
   --link DIR           place the link DIR/dosdevices/comN to the pty (needs --com)
   --com N              port number for --link (COM3 -> dosdevices/com3)
   --record FILE        append every byte received from the tester to FILE
-  --exit-after N       exit after answering N commands
+  --exit-after N       exit after answering N commands, once the tester has
+                       closed its side (at most 3 s later), so that it has read
+                       the last answer
 
 Answers (status bytes in hex):
   --status XX          result status of every answer (default 06, success)
@@ -80,6 +82,8 @@ Line faults:
                        before every answer
   --short-frames       a frame of 4 bytes before every packet
   --vanish-after N     close the line after N packets of an answer and exit
+  --idle-fill MS       after the first answer, one 0xFF fill byte every MS ms
+                       while no command comes (a programmer that keeps talking)
   --help               this text
 
 Commands answered: start programming (APRG), check programmer (CKPG), reset
@@ -119,6 +123,7 @@ struct Options {
     bool unknownTypes = false;
     bool shortFrames = false;
     long vanishAfter = -1;
+    unsigned idleFillMs = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -258,11 +263,26 @@ void Fail(const std::string& what) {
     std::exit(2);
 }
 
+// How long --exit-after waits for the tester to let go of the line after the last answer.
+constexpr int kLastAnswerWaitMs = 3000;
+
 void SleepMs(unsigned ms) {
     if (ms == 0)
         return;
     const timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
+}
+
+timespec Now() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t;
+}
+
+int MillisecondsSince(const timespec& start) {
+    const timespec now = Now();
+    return static_cast<int>((now.tv_sec - start.tv_sec) * 1000 +
+                            (now.tv_nsec - start.tv_nsec) / 1000000);
 }
 
 // Raw mode, two stop bits, and the line speed when asked; false when the speed is one the
@@ -299,6 +319,17 @@ class Line {
             WriteAll(bytes.data() + at, n);
             SleepMs(options_.splitGapMs);
         }
+    }
+
+    // One byte of the fill a programmer may send between frames. It never waits for room on the
+    // line: with nobody reading, the fill is simply not sent.
+    void Fill() {
+        const std::uint8_t fill = 0xFF;
+        const int flags = fcntl(fd_, F_GETFL);
+        fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+        const ssize_t written = write(fd_, &fill, 1);
+        (void)written;
+        fcntl(fd_, F_SETFL, flags);
     }
 
     void Flush() {
@@ -583,6 +614,50 @@ class FrameReader {
     bool broken_ = false;
 };
 
+// Appends bytes received from the tester to the --record file, at once, so that a test reading
+// it sees them even while the simulator runs on.
+void Record(FILE* record, const std::uint8_t* bytes, std::size_t count) {
+    if (record == nullptr)
+        return;
+    (void)std::fwrite(bytes, 1, count, record);
+    (void)std::fflush(record);
+}
+
+// Closing the master side of a pseudo-terminal hangs up the terminal side, and the kernel throws
+// away whatever the tester has not read yet: the last answer would be lost. So the simulator
+// lets go of its own hold on the terminal side and waits until the tester has closed it too (the
+// master then reports a hang-up), which the tester does only once it has its verdict; bytes that
+// still come meanwhile are recorded. The wait is bounded. On a real device the answer only has to
+// be on the wire: its output is drained.
+void AwaitLastAnswerTaken(int fd, int& slaveFd, FILE* record) {
+    if (slaveFd < 0) {
+        tcdrain(fd);
+        return;
+    }
+    close(slaveFd);
+    slaveFd = -1;
+    const timespec started = Now();
+    for (;;) {
+        const int left = kLastAnswerWaitMs - MillisecondsSince(started);
+        if (left <= 0 || stopRequested)
+            return;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, left);
+        if (ready < 0 && errno != EINTR)
+            return;
+        if (ready <= 0)
+            continue;
+        if (!(p.revents & POLLIN))
+            return;  // hung up: the tester has closed its side
+        std::uint8_t buffer[4096];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            Record(record, buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            return;  // EIO once what the tester wrote last has been read
+    }
+}
+
 bool ParseHexBytes(const std::string& text, Bytes& out) {
     out.clear();
     std::string digits;
@@ -683,6 +758,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.shortFrames = true;
         } else if (a == "--vanish-after") {
             o.vanishAfter = std::strtol(need(i), nullptr, 10);
+        } else if (a == "--idle-fill") {
+            o.idleFillMs = static_cast<unsigned>(std::strtoul(need(i), nullptr, 10));
         } else {
             std::fprintf(stderr, "zq-programmer-sim: unknown option %s (see --help)\n", a.c_str());
             return false;
@@ -759,10 +836,13 @@ int main(int argc, char** argv) {
     long answered = 0;
     std::uint8_t buffer[4096];
     while (!stopRequested && (options.exitAfter < 0 || answered < options.exitAfter)) {
+        const bool idleFill = options.idleFillMs > 0 && answered > 0;
         pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, 200);
+        const int ready = poll(&p, 1, idleFill ? static_cast<int>(options.idleFillMs) : 200);
         if (ready < 0 && errno != EINTR)
             Fail("poll");
+        if (ready == 0 && idleFill)
+            line.Fill();
         if (ready <= 0)
             continue;
         const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -774,15 +854,15 @@ int main(int argc, char** argv) {
         }
         if (n <= 0)
             break;
-        if (record != nullptr) {
-            std::fwrite(buffer, 1, static_cast<std::size_t>(n), record);
-            std::fflush(record);
-        }
+        Record(record, buffer, static_cast<std::size_t>(n));
         reader.Feed(buffer, static_cast<std::size_t>(n), [&](const Bytes& packet) {
             programmer.Answer(packet);
             ++answered;
         });
     }
+
+    if (!stopRequested && options.exitAfter >= 0)
+        AwaitLastAnswerTaken(fd, slaveFd, record);
 
     if (record != nullptr)
         std::fclose(record);
