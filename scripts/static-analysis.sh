@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
-ours='/(tester|serial|msglib|platform|tools)/'
+ours="^$PWD/(tester|serial|msglib|platform|tools)/"
 
 for preset in default mingw64; do
   [ -f "build/$preset/compile_commands.json" ] || cmake --preset "$preset" >/dev/null
@@ -40,7 +40,7 @@ done < <(echo | x86_64-w64-mingw32-g++-posix -x c++ -E -v - 2>&1 |
   sed -n '/#include <...> search starts here/,/End of search list/p' | sed -n 's/^ \(\/.*\/c++.*\)$/\1/p')
 mingw_includes+=("-extra-arg=-isystem/usr/x86_64-w64-mingw32/include")
 run_tidy -p build/mingw64 -extra-arg-before=--target=x86_64-w64-mingw32 -extra-arg=-nostdinc++ \
-  "${mingw_includes[@]}" '/platform/win32/'
+  "${mingw_includes[@]}" "^$PWD/platform/win32/"
 
 echo "cppcheck"
 if ! cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 --language=c++ \

@@ -57,7 +57,7 @@ class TWriteThread {
     std::thread thread_;
 };
 
-class TComm : public CommPort {
+class TComm final : public CommPort {
   public:
     using TReceiveErrorEvent = std::function<void(void* sender, std::uint32_t eventMask)>;
     using TModemStateChangeEvent = std::function<void(void* sender, std::uint32_t modemEvent)>;

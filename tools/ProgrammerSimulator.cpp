@@ -473,7 +473,7 @@ class Programmer {
         const std::uint8_t swapped = static_cast<std::uint8_t>((p[0] << 4) | (p[0] >> 4));
         if (p[5] != swapped)
             return {};
-        const std::string letters(p.begin() + 1, p.begin() + 5);
+        std::string letters(p.begin() + 1, p.begin() + 5);
         struct Known {
             std::uint8_t type;
             const char* letters;

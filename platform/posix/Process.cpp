@@ -34,7 +34,9 @@ struct UserTimeLocale {
     UserTimeLocale() {
         const char* name = nullptr;
         for (const char* variable : {"LC_ALL", "LC_TIME", "LANG"}) {
-            const char* value = std::getenv(variable);
+            // Read once, on the user-interface thread; nothing in the program changes its
+            // environment.
+            const char* value = std::getenv(variable);  // NOLINT(concurrency-mt-unsafe)
             if (value != nullptr && *value != '\0') {
                 name = value;
                 break;

@@ -348,6 +348,8 @@ WriteQueue CreateWriteQueue() {
     return CreateFdPair(false);
 }
 
+// The block is not const: it passes to the transmit thread, which writes it and releases it.
+// NOLINTNEXTLINE(readability-non-const-parameter)
 bool PostWriteRequest(WriteQueue queue, std::uint8_t* block, std::uint16_t count) {
     FdPair* pair = PairOf(queue);
     if (pair == nullptr)

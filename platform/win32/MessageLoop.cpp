@@ -39,7 +39,6 @@ struct TargetSlot {
 struct Timer {
     std::uint32_t id;
     UINT_PTR systemId;
-    unsigned intervalMs;
     TimerHandler handler;
     void* context;
 };
@@ -201,7 +200,7 @@ std::uint32_t StartTimer(unsigned intervalMs, TimerHandler handler, void* contex
     const UINT_PTR systemId = SetTimer(timerWindow, id, intervalMs, nullptr);
     if (systemId == 0)
         return 0;
-    timers.push_back({id, systemId, intervalMs, handler, context});
+    timers.push_back({id, systemId, handler, context});
     return id;
 }
 
