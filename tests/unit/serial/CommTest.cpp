@@ -449,6 +449,9 @@ TEST_F(CommTest, ClosingDuringTheGapDropsTheUnfinishedChunk) {
 // against a line that is never quiet.
 TEST_F(CommTest, ClosingWhileBytesStreamInRequestsNoHangup) {
     std::atomic<bool> stop{false};
+    // Room for some bytes is not room for 64: a blocking write could then wait for a reader that
+    // never comes once the port is closed for good.
+    ASSERT_EQ(fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK), 0);
     std::thread writer([&] {
         const std::uint8_t bytes[64] = {0x5A};
         while (!stop) {
