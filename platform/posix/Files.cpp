@@ -93,8 +93,12 @@ int CreateTemporaryBeside(const std::string& path, std::string& temporary) {
     const std::size_t slash = path.rfind('/');
     const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string stem = "." + name.substr(0, TemporaryNameStemBytes) + "." +
-                             std::to_string(static_cast<long>(getpid())) + ".";
+    // Appended piece by piece: GCC 12 at -O3 misreads "." + std::string&& as an overlapping copy.
+    std::string stem(1, '.');
+    stem.append(name, 0, TemporaryNameStemBytes)
+        .append(1, '.')
+        .append(std::to_string(static_cast<long>(getpid())))
+        .append(1, '.');
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = directory + stem + std::to_string(++counter) + ".tmp";
         const int fd = OpenForWriting(temporary, O_EXCL);

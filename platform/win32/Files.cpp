@@ -56,8 +56,12 @@ HANDLE CreateTemporaryBeside(const std::string& path, std::string& temporary) {
     const std::string directory =
         separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
     const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
-    const std::string stem = "." + name.substr(0, TemporaryNameStemBytes) + "." +
-                             std::to_string(GetCurrentProcessId()) + ".";
+    // Appended piece by piece: GCC 12 at -O3 misreads "." + std::string&& as an overlapping copy.
+    std::string stem(1, '.');
+    stem.append(name, 0, TemporaryNameStemBytes)
+        .append(1, '.')
+        .append(std::to_string(GetCurrentProcessId()))
+        .append(1, '.');
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary = directory + stem + std::to_string(++counter) + ".tmp";
         HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
