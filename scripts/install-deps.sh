@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386
   dpkg-dev file llvm lld
   clang-tidy cppcheck
+  python3-setuptools python3-wheel python3-pip python3-venv
 )
 
 # The Win32 build runs its tests under 32-bit Wine, which needs the i386 architecture (installed
