@@ -1,0 +1,69 @@
+#include "GangConsole.h"
+
+#include "GangReports.h"
+
+namespace gang {
+namespace {
+
+std::string Column(std::string text, std::size_t width) {
+    if (text.size() < width)
+        text.append(width - text.size(), ' ');
+    return text;
+}
+
+std::string TenthsText(std::uint64_t ms) {
+    return std::to_string(ms / 1000) + "." + std::to_string(ms / 100 % 10) + " s";
+}
+
+}  // namespace
+
+std::string PortLine(const PortView& port) {
+    std::string line = Column(port.portName, 9);
+    switch (port.state) {
+        case PortState::Waiting:
+            line += "waiting";
+            break;
+        case PortState::Running:
+            line += Column("running", 9) + TenthsText(port.elapsedMs);
+            break;
+        case PortState::Done:
+            line += Column(port.result != nullptr ? OutcomeName(port.result->outcome) : "NG", 9) +
+                    Column(TenthsText(port.elapsedMs), 10);
+            if (port.result != nullptr)
+                line += port.result->reason;
+            break;
+    }
+    // Cut to the width, then made safe again: a cut through a UTF-8 sequence shows as one mark.
+    if (line.size() > LiveLineColumns)
+        line.resize(LiveLineColumns);
+    line = OneLine(line);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+}
+
+void LiveConsole::Show(const std::vector<PortView>& ports) {
+    std::vector<std::string> lines;
+    lines.reserve(ports.size());
+    for (const PortView& port : ports) lines.push_back(PortLine(port));
+    if (lines == shown_)
+        return;
+    std::string out;
+    if (!shown_.empty())
+        out += "\x1b[" + std::to_string(shown_.size()) + "A";
+    for (const std::string& line : lines) out += "\r\x1b[2K" + line + "\n";
+    std::fputs(out.c_str(), out_);
+    std::fflush(out_);
+    shown_ = std::move(lines);
+}
+
+void PlainConsole::PortFinished(const PortResult& result) {
+    std::string line = result.portName + " " + OutcomeName(result.outcome) + " " +
+                       SecondsText(result.durationMs) + " s";
+    if (!result.reason.empty())
+        line += " " + OneLine(result.reason);
+    line += "\n";
+    std::fputs(line.c_str(), out_);
+    std::fflush(out_);
+}
+
+}  // namespace gang

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Platform.h"
+#include "PortOutcome.h"
+#include "TemporaryDirectory.h"
+
+namespace {
+
+using gang::LastStampedText;
+using gang::Outcome;
+using gang::TesterEnd;
+
+TEST(LastStampedText, TheLastTimeStampedLineWithoutItsStamp) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"> 14:05:09 CmdLin: Set COM Port=COM3\"\r\n"
+         "> 14:05:13 CML: Operation Time Out!\r\n",
+         "CML: Operation Time Out!"},
+        {"> 14:05:09 CmdLin: Do Programming Starting!\r\n"
+         "> 14:05:10 Command Operation Failed : Error=0x86!\r\n"
+         "End of Commad: Failed!\r\n",
+         "Command Operation Failed : Error=0x86!"},
+        {"> 2:05:09 PM > Command Line Parameter error : doproga\r\nEnd of Commad: Failed!\r\n",
+         "> Command Line Parameter error : doproga"},
+        {"> 14:05:09 first\n> 14:05:10 second\nRX Chunk(2): C0 C0\n", "second"},
+        {"> 14:05:09 \r\n", ""},
+        {"End of Commad: Failed!\r\n", ""},
+        {"", ""},
+        {">  indented, no stamp\r\n", ""},
+        {"> 14:05:09 only line without end", "only line without end"},
+        {"> 2:05:09 p.m. Do Chip Erasing....\r\n", "Do Chip Erasing...."},
+    };
+    for (const auto& [log, reason] : cases) EXPECT_EQ(LastStampedText(log), reason) << log;
+}
+
+TEST(PortLogName, ExactPortAndVerdict) {
+    const std::vector<std::tuple<const char*, bool, bool>> cases = {
+        {"ZQ_COM3_OK_2026_12_07_15_31_10.log", true, true},
+        {"ZQ_COM3_NG_2026_12_07_15_31_10_2.log", true, false},
+        {"ZQ_COM31_OK_2026_12_07_15_31_10.log", false, false},
+        {"ZQ_COM3_OK_2026_12_07_15_31_10.log.tmp", false, false},
+        {".ZQ_COM3_OK_2026_12_07_15_31_10.log.4242.1.tmp", false, false},
+        {"ZQ_COM3_XX_2026.log", false, false},
+        {"ZQ_COM.log", false, false},
+    };
+    for (const auto& [name, isLog, ok] : cases) {
+        bool verdict = !ok;
+        EXPECT_EQ(gang::IsPortLogName(name, "COM3", verdict), isLog) << name;
+        if (isLog) {
+            EXPECT_EQ(verdict, ok) << name;
+        }
+    }
+}
+
+class ReadOutcomeTest : public TemporaryDirectoryTest {
+protected:
+    void SetUp() override {
+        TemporaryDirectoryTest::SetUp();
+        std::filesystem::create_directory(dir / "LogFileS");
+        run.testerDirectory = dir.string() + platform::PathSeparator();
+        run.started = true;
+        run.end.exited = true;
+        result.portName = "COM3";
+    }
+    void Write(const std::filesystem::path& name, const std::string& content) {
+        std::ofstream(dir / name, std::ios::binary) << content;
+    }
+    void Log(const std::string& name, const std::string& content) {
+        Write(std::filesystem::path("LogFileS") / name, content);
+    }
+    std::string LogPath(const std::string& name) const {
+        return (dir / "LogFileS" / name).string();
+    }
+
+    gang::TesterRun run;
+    gang::PortResult result;
+};
+
+const std::string OkRun = "> 10:00:00 CmdLin: Set COM Port=COM3\"\r\nEnd of Commad: Success!\r\n";
+const std::string NgRun =
+    "> 10:00:00 CmdLin: Set COM Port=COM3\"\r\n> 10:00:05 CML: Operation Time Out!\r\n";
+
+TEST_F(ReadOutcomeTest, OkLogOfThisRun) {
+    Write("RptZq_COM3.Txt", OkRun);
+    Log("ZQ_COM3_OK_2026_12_07_10_00_00.log", OkRun);
+    gang::ReadOutcome(run, result);
+    EXPECT_EQ(result.outcome, Outcome::OK);
+    EXPECT_EQ(result.logFile, LogPath("ZQ_COM3_OK_2026_12_07_10_00_00.log"));
+    EXPECT_EQ(result.reason, "");
+    EXPECT_EQ(result.report, OkRun);
+    EXPECT_EQ(result.end, TesterEnd::Exited);
+}
+
+TEST_F(ReadOutcomeTest, OlderLogsAndOtherPortsAreNotThisRun) {
+    // An OK log of an earlier run and a newer one of COM31 must not make this NG run OK.
+    Log("ZQ_COM3_OK_2026_12_07_09_00_00.log", OkRun);
+    run.logsBefore = {"ZQ_COM3_OK_2026_12_07_09_00_00.log"};
+    Log("ZQ_COM31_OK_2026_12_07_10_00_00.log", OkRun);
+    Write("RptZq_COM3.Txt", NgRun);
+    Log("ZQ_COM3_NG_2026_12_07_10_00_00.log", NgRun);
+    gang::ReadOutcome(run, result);
+    EXPECT_EQ(result.outcome, Outcome::NG);
+    EXPECT_EQ(result.logFile, LogPath("ZQ_COM3_NG_2026_12_07_10_00_00.log"));
+    EXPECT_EQ(result.reason, "CML: Operation Time Out!");
+}
+
+TEST_F(ReadOutcomeTest, OfTwoNewLogsTheOneHoldingTheReportIsThisRuns) {
+    Write("RptZq_COM3.Txt", NgRun);
+    Log("ZQ_COM3_OK_2026_12_07_10_00_00.log", OkRun);
+    Log("ZQ_COM3_NG_2026_12_07_10_00_00.log", NgRun);
+    gang::ReadOutcome(run, result);
+    EXPECT_EQ(result.outcome, Outcome::NG);
+    EXPECT_EQ(result.logFile, LogPath("ZQ_COM3_NG_2026_12_07_10_00_00.log"));
+}
+
+TEST_F(ReadOutcomeTest, TwoNewLogsThatCannotBeToldApartAreNG) {
+    Write("RptZq_COM3.Txt", OkRun);
+    Log("ZQ_COM3_OK_2026_12_07_10_00_00.log", OkRun);
+    Log("ZQ_COM3_OK_2026_12_07_10_00_00_2.log", OkRun);
+    gang::ReadOutcome(run, result);
+    EXPECT_EQ(result.outcome, Outcome::NG);
+    EXPECT_EQ(result.logFile, "");
+    EXPECT_NE(result.reason.find("more than one new log file of COM3"), std::string::npos);
+}
+
+TEST_F(ReadOutcomeTest, NoLogOrAnAbnormalEndIsNGWithItsReason) {
+    struct Case {
+        bool killed, crashed, timedOut;
+        int exitStatus, signal;
+        bool writeLog;
+        const char* reason;
+        TesterEnd end;
+    };
+    const std::vector<Case> cases = {
+        {false, false, false, 0, 0, false, "ZqCmdLin wrote no log file", TesterEnd::Exited},
+        {true, false, true, 0, 9, false, "did not end within 20 s and was ended",
+         TesterEnd::Killed},
+        {false, true, false, 0, 11, true, "ZqCmdLin crashed (signal 11)", TesterEnd::Crashed},
+        {false, true, false, static_cast<int>(0xC0000005u), 0, true,
+         "ZqCmdLin crashed (exit code 0xC0000005)", TesterEnd::Crashed},
+        {false, false, false, 3, 0, true, "ZqCmdLin ended with exit status 3",
+         TesterEnd::Exited},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(dir / "LogFileS");
+        std::filesystem::create_directory(dir / "LogFileS");
+        if (c.writeLog)
+            Log("ZQ_COM3_OK_2026_12_07_10_00_00.log", OkRun);
+        run.end = {};
+        run.end.exited = !c.killed && !c.crashed;
+        run.end.killed = c.killed;
+        run.end.crashed = c.crashed;
+        run.end.exitStatus = c.exitStatus;
+        run.end.signal = c.signal;
+        run.timedOut = c.timedOut;
+        run.timeoutSeconds = 20;
+        gang::ReadOutcome(run, result);
+        EXPECT_EQ(result.outcome, Outcome::NG) << c.reason;
+        EXPECT_EQ(result.end, c.end) << c.reason;
+        EXPECT_NE(result.reason.find(c.reason), std::string::npos) << result.reason;
+    }
+}
+
+TEST_F(ReadOutcomeTest, NotStartedIsNGWithTheSystemsReason) {
+    run.started = false;
+    run.startError = "No such file or directory";
+    gang::ReadOutcome(run, result);
+    EXPECT_EQ(result.outcome, Outcome::NG);
+    EXPECT_EQ(result.end, TesterEnd::NotStarted);
+    EXPECT_EQ(result.reason, "ZqCmdLin could not be started: No such file or directory");
+}
+
+}  // namespace
