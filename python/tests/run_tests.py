@@ -58,9 +58,14 @@ def make_venv(venv: str) -> Optional[str]:
     reasons: List[str] = []
     for interpreter in candidates():
         shutil.rmtree(venv, ignore_errors=True)
-        made = subprocess.run([interpreter, "-m", "venv", "--system-site-packages", "--without-pip",
-                               venv], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              universal_newlines=True, env=quiet_environment())
+        try:
+            made = subprocess.run([interpreter, "-m", "venv", "--system-site-packages",
+                                   "--without-pip", venv], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, universal_newlines=True,
+                                  env=quiet_environment())
+        except OSError as error:
+            reasons.append("%s: %s" % (interpreter, error))
+            continue
         if made.returncode != 0:
             reasons.append("%s: no venv (%s)" % (interpreter, last_line(made.stdout)))
             continue
@@ -84,7 +89,8 @@ def last_line(text: str) -> str:
 
 
 def run(command: Sequence[str], **options: object) -> None:
-    print("-- " + " ".join(command), flush=True)
+    shown = ["<script>" if "\n" in part else part for part in command]
+    print("-- " + " ".join(shown), flush=True)
     options.setdefault("env", quiet_environment())
     subprocess.run(list(command), check=True, **options)  # type: ignore[call-overload]
 

@@ -11,7 +11,6 @@ import unittest
 from typing import Dict, Optional
 
 import pelmoraerri
-from pelmoraerri import _native
 
 PROBE = """
 import json, pelmoraerri
@@ -28,6 +27,14 @@ print(json.dumps(result))
 
 EXPECTED_TEXT = "BLKC: Chip no Response!"
 
+# The file names the library is installed under, looked for beside the package and by the loader.
+if sys.platform == "win32":
+    FILE_NAMES = ["PELMORAERRI.dll"]
+elif sys.platform == "darwin":
+    FILE_NAMES = ["libPELMORAERRI.1.dylib", "libPELMORAERRI.dylib"]
+else:
+    FILE_NAMES = ["libPELMORAERRI.so.1", "libPELMORAERRI.so"]
+
 
 class LibraryLookupTest(unittest.TestCase):
     def setUp(self) -> None:
@@ -37,13 +44,13 @@ class LibraryLookupTest(unittest.TestCase):
         self.package = os.path.join(directory, "pelmoraerri")
         shutil.copytree(os.path.dirname(os.path.abspath(pelmoraerri.__file__)), self.package,
                         ignore=shutil.ignore_patterns("__pycache__", "*.so*", "*.dll", "*.dylib"))
-        self.beside = os.path.join(self.package, _native._library_file_names()[0])
+        self.beside = os.path.join(self.package, FILE_NAMES[0])
 
     def probe(self, named: Optional[str]) -> Dict[str, object]:
         environment = dict(os.environ)
-        environment.pop(_native.ENVIRONMENT_VARIABLE, None)
+        environment.pop(pelmoraerri.ENVIRONMENT_VARIABLE, None)
         if named is not None:
-            environment[_native.ENVIRONMENT_VARIABLE] = named
+            environment[pelmoraerri.ENVIRONMENT_VARIABLE] = named
         environment["PYTHONPATH"] = os.path.dirname(self.package)
         environment["PYTHONDONTWRITEBYTECODE"] = "1"
         output = subprocess.run([sys.executable, "-c", PROBE], env=environment, check=True,
@@ -72,7 +79,7 @@ class LibraryLookupTest(unittest.TestCase):
         self.assertEqual(result.get("error"), "LibraryNotFoundError", result)
         self.assertTrue(result["oserror"])
         self.assertIn(missing + ": ", str(result["message"]))
-        self.assertIn(_native.ENVIRONMENT_VARIABLE, str(result["message"]))
+        self.assertIn(pelmoraerri.ENVIRONMENT_VARIABLE, str(result["message"]))
         self.assertNotIn(self.beside, str(result["message"]))
 
     def test_nothing_loadable_lists_every_place_tried(self) -> None:
@@ -87,9 +94,8 @@ class LibraryLookupTest(unittest.TestCase):
         lines = [line.strip() for line in str(result["message"]).splitlines()]
         tried = [line.split(": ", 1)[0] for line in lines[1:]]
         # Beside the package (the first one there but not loadable), then the system's search.
-        names = list(_native._library_file_names())
-        self.assertEqual(tried, [os.path.join(self.package, name) for name in names]
-                         + ["ctypes.util.find_library('PELMORAERRI')"] + names)
+        self.assertEqual(tried, [os.path.join(self.package, name) for name in FILE_NAMES]
+                         + ["ctypes.util.find_library('PELMORAERRI')"] + FILE_NAMES)
         self.assertNotEqual(lines[1], self.beside + ": no such file")
 
 
