@@ -38,6 +38,15 @@ bool IsDayHalfMarker(std::string_view word) {
     return upper == "AM" || upper == "PM" || upper == "A.M." || upper == "P.M.";
 }
 
+// "> <time> text": the time is the first word and holds digits in every user format, which
+// tells it from the lines of the programmer information ("> Current Programmer Information : ").
+bool IsStamped(std::string_view line) {
+    if (!StartsWith(line, "> "))
+        return false;
+    const std::string_view time = line.substr(2, line.find(' ', 2) - 2);
+    return std::any_of(time.begin(), time.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 std::string DescribeEnd(const platform::ProcessEnd& end) {
     if (end.signal != 0)
         return "signal " + std::to_string(end.signal);
@@ -88,7 +97,7 @@ std::string LastStampedText(std::string_view runLog) {
         runLog.remove_prefix(std::min(end + 1, runLog.size()));
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        if (StartsWith(line, "> ") && line.size() > 2 && line[2] != ' ') {
+        if (IsStamped(line)) {
             last = line;
             found = true;
         }

@@ -31,6 +31,9 @@ TEST(LastStampedText, TheLastTimeStampedLineWithoutItsStamp) {
         {"End of Commad: Failed!\r\n", ""},
         {"", ""},
         {">  indented, no stamp\r\n", ""},
+        {"> 14:05:09 Chip is In,Programmer is Ready,Socket is OK.\r\n"
+         "> Current Programmer Information : \r\n   No S/N is Used!\r\nEnd of Commad!\r\n",
+         "Chip is In,Programmer is Ready,Socket is OK."},
         {"> 14:05:09 only line without end", "only line without end"},
         {"> 2:05:09 p.m. Do Chip Erasing....\r\n", "Do Chip Erasing...."},
     };
