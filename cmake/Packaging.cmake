@@ -22,8 +22,10 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "ZqCmdLin runs one command of the device programmer over its serial line and"
   "writes a report and a log file beside itself. PELMORAERRI turns the"
   "programmer's error codes and status packets into English or Chinese text for"
-  "host programs (C header, CMake package, pkg-config file). zq-programmer-sim"
-  "plays the programmer on a pseudo-terminal, for runs without hardware.")
+  "host programs (C header, CMake package, pkg-config file). zq-gang runs one"
+  "ZqCmdLin per port at once and reports one verdict (exit status, JUnit XML,"
+  "JSON). zq-programmer-sim plays the programmer on a pseudo-terminal, for runs"
+  "without hardware.")
 set(CPACK_PACKAGE_DIRECTORY ${ZQ_PACKAGE_OUTPUT_DIR})
 set(CPACK_VERBATIM_VARIABLES ON)
 set(ZQ_PACKAGE_BASENAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION})
@@ -55,7 +57,7 @@ if(ZQ_PACKAGE_WINDOWS AND NOT WIN32)
   include(ExternalProject)
   # One build at a time, each with ZQ_PACKAGE_JOBS jobs: the Linux programs first, then Win32,
   # then Win64.
-  set(previous ZqCmdLin PELMORAERRI zq-programmer-sim)
+  set(previous ZqCmdLin zq-gang PELMORAERRI zq-programmer-sim)
   foreach(word_size IN ITEMS win32 win64)
     if(word_size STREQUAL win32)
       set(toolchain ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake)

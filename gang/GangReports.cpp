@@ -173,13 +173,16 @@ std::string SummaryTable(const GangSummary& summary) {
     for (const PortResult& port : summary.ports) {
         const std::string seconds = SecondsText(port.durationMs);
         // One decimal is enough for a person; the files keep milliseconds.
-        table += Padded(port.portName, 8) + Padded(OutcomeName(port.outcome), 8) +
-                 Padded(seconds.substr(0, seconds.size() - 2) + " s", 10) +
-                 Padded(port.logFile.empty() ? "-" : port.logFile, logWidth + 2) +
-                 OneLine(port.reason) + "\n";
+        std::string row = Padded(port.portName, 8) + Padded(OutcomeName(port.outcome), 8) +
+                          Padded(seconds.substr(0, seconds.size() - 2) + " s", 10) +
+                          Padded(port.logFile.empty() ? "-" : port.logFile, logWidth + 2) +
+                          OneLine(port.reason);
+        while (row.back() == ' ') row.pop_back();
+        table += row + "\n";
     }
     const std::size_t ng = CountNG(summary);
-    table += std::to_string(summary.ports.size()) + " ports: " +
+    table += std::to_string(summary.ports.size()) +
+             (summary.ports.size() == 1 ? " port: " : " ports: ") +
              std::to_string(summary.ports.size() - ng) + " OK, " + std::to_string(ng) + " NG\n";
     return table;
 }

@@ -47,6 +47,7 @@ LIBRARY_FILES = PAGES + [
 ]
 LINUX_FILES = LIBRARY_FILES + [
     "bin/ZqCmdLin",
+    "bin/zq-gang",
     "bin/zq-programmer-sim",
     "lib/libPELMORAERRI.so",
     "lib/libPELMORAERRI.so.1",
@@ -54,6 +55,7 @@ LINUX_FILES = LIBRARY_FILES + [
 ]
 WINDOWS_FILES = LIBRARY_FILES + [
     "bin/ZqCmdLin.exe",
+    "bin/zq-gang.exe",
     "bin/PELMORAERRI.dll",
     "lib/libPELMORAERRI.dll.a",
     "lib/PELMORAERRI.lib",
@@ -155,7 +157,7 @@ class LinuxArchive(PackageChecks, zqtest.OutputChecks, unittest.TestCase):
         self.assertEqual(os.readlink(os.path.join(lib, "libPELMORAERRI.so")), "libPELMORAERRI.so.1")
         self.assertEqual(os.readlink(os.path.join(lib, "libPELMORAERRI.so.1")),
                          "libPELMORAERRI.so.1.0.0")
-        for program in ("ZqCmdLin", "zq-programmer-sim"):
+        for program in ("ZqCmdLin", "zq-gang", "zq-programmer-sim"):
             self.assertTrue(os.access(os.path.join(self.root, "bin", program), os.X_OK), program)
 
     def test_check_run_against_its_own_simulator(self):
@@ -169,6 +171,23 @@ class LinuxArchive(PackageChecks, zqtest.OutputChecks, unittest.TestCase):
                                   "/", dict(ENV, LC_ALL="C"), 60)
         self.check(result, zqtest.CHECK_OK_HEAD + zqtest.info_block(), "NG",
                    zqtest.WIRE["DOCHECK"])
+
+    def test_gang_runs_its_tester_against_its_simulator(self):
+        # zq-gang starts the ZqCmdLin beside it, in bin/, and tells the outcome by exit status.
+        bin_dir = os.path.join(self.root, "bin")
+        simulator = zqtest.Simulator(os.path.join(bin_dir, "zq-programmer-sim"), bin_dir, 4,
+                                     os.path.join(self.scratch, "wire4.bin"))
+        try:
+            gang = subprocess.run([os.path.join(bin_dir, "zq-gang"), "-COM=4", "-DOPROGA"],
+                                  cwd="/", env=dict(ENV, LC_ALL="C"), timeout=120,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        finally:
+            simulator.stop()
+        self.assertEqual(gang.returncode, 0, gang.stdout)
+        self.assertIn(b"1 port: 1 OK, 0 NG", gang.stdout)
+        logs = [n for n in zqtest.log_names(bin_dir) if n.startswith("ZQ_COM4_")]
+        self.assertEqual(len(logs), 1, logs)
+        self.assertRegex(logs[0], zqtest.log_name("COM4", "OK"))
 
     def test_c_host_builds_against_the_tree(self):
         output = run([tool("ZQ_CMAKE", "cmake"), "-DPREFIX=" + self.root,

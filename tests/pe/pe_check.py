@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Checks of the Windows binaries that need no execution: PELMORAERRI.dll and ZqCmdLin.exe of a
-MinGW build, read as PE files.
+"""Checks of the Windows binaries that need no execution: PELMORAERRI.dll, ZqCmdLin.exe and
+zq-gang.exe of a MinGW build, read as PE files.
 
     pe_check.py BUILD_DIR win32|win64 VERSION
     pe_check.py --prove-stdcall-check
@@ -24,6 +24,7 @@ import tempfile
 
 DLL = "PELMORAERRI.dll"
 EXE = "ZqCmdLin.exe"
+GANG = "zq-gang.exe"
 # Ordinal, name and bytes of arguments (which a stdcall function removes on return).
 EXPORTS = [
     (1, "GetPktFExStatuInfomationStrRT", 4),
@@ -43,6 +44,7 @@ IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
 IMAGE_FILE_DLL = 0x2000
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 SUBSYSTEM_WINDOWS_GUI = 2
+SUBSYSTEM_WINDOWS_CUI = 3
 RT_VERSION = 16
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 VFT_APP, VFT_DLL = 1, 2
@@ -415,7 +417,7 @@ def check_stdcall(checks, pe, file_name, path, exported):
 def check_build(build, arch, version):
     checks = Checks()
     images = {}
-    for file_name, sub in ((DLL, "msglib"), (EXE, "tester")):
+    for file_name, sub in ((DLL, "msglib"), (EXE, "tester"), (GANG, "gang")):
         path = os.path.join(build, sub, file_name)
         try:
             images[file_name] = (PeFile(path), path)
@@ -434,6 +436,13 @@ def check_build(build, arch, version):
         checks.expect(pe.subsystem == SUBSYSTEM_WINDOWS_GUI, EXE,
                       "subsystem is %d, expected Windows GUI (2)" % pe.subsystem)
         checks.group(check_version, pe, EXE, version, VFT_APP)
+    if GANG in images:
+        # A console program: its exit status and lines reach the script that started it.
+        pe, _ = images[GANG]
+        checks.group(check_image, pe, GANG, arch, False)
+        checks.expect(pe.subsystem == SUBSYSTEM_WINDOWS_CUI, GANG,
+                      "subsystem is %d, expected Windows console (3)" % pe.subsystem)
+        checks.group(check_version, pe, GANG, version, VFT_APP)
     return checks
 
 
