@@ -51,8 +51,8 @@ void LiveConsole::Show(const std::vector<PortView>& ports) {
     if (!shown_.empty())
         out += "\x1b[" + std::to_string(shown_.size()) + "A";
     for (const std::string& line : lines) out += "\r\x1b[2K" + line + "\n";
-    std::fputs(out.c_str(), out_);
-    std::fflush(out_);
+    (void)std::fputs(out.c_str(), out_);
+    (void)std::fflush(out_);
     shown_ = std::move(lines);
 }
 
@@ -62,8 +62,8 @@ void PlainConsole::PortFinished(const PortResult& result) {
     if (!result.reason.empty())
         line += " " + OneLine(result.reason);
     line += "\n";
-    std::fputs(line.c_str(), out_);
-    std::fflush(out_);
+    (void)std::fputs(line.c_str(), out_);
+    (void)std::fflush(out_);
 }
 
 }  // namespace gang

@@ -19,23 +19,23 @@ inline constexpr std::size_t LiveLineColumns = 79;
 std::string PortLine(const PortView& port);
 
 class LiveConsole final : public GangDisplay {
-public:
+  public:
     explicit LiveConsole(std::FILE* out) : out_(out) {}
     void Show(const std::vector<PortView>& ports) override;
     void PortFinished(const PortResult&) override {}
 
-private:
+  private:
     std::FILE* out_;
     std::vector<std::string> shown_;
 };
 
 class PlainConsole final : public GangDisplay {
-public:
+  public:
     explicit PlainConsole(std::FILE* out) : out_(out) {}
     void Show(const std::vector<PortView>&) override {}
     void PortFinished(const PortResult& result) override;
 
-private:
+  private:
     std::FILE* out_;
 };
 

@@ -19,9 +19,9 @@ struct GangOptions {
     // replaced for each port by -COM=<number>.
     std::vector<std::string> testerSwitches;
     std::size_t portSwitchIndex = 0;
-    unsigned jobs = 0;  // 0: all ports at once
+    unsigned jobs = 0;                                // 0: all ports at once
     unsigned timeoutSeconds = DefaultTimeoutSeconds;  // 0: no limit
-    std::string testerPath;  // empty: the ZqCmdLin beside zq-gang
+    std::string testerPath;                           // empty: the ZqCmdLin beside zq-gang
     std::string junitPath;
     std::string jsonPath;
     bool help = false;

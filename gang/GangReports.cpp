@@ -47,12 +47,23 @@ std::string XmlEscaped(std::string_view bytes) {
     std::string out;
     for (char c : SafeText(bytes)) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -74,12 +85,23 @@ std::string JsonString(std::string_view bytes) {
     std::string out = "\"";
     for (char c : SafeText(bytes)) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default: out += c;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += c;
         }
     }
     return out + "\"";
@@ -99,10 +121,14 @@ std::string WithoutCarriageReturns(std::string_view text) {
 
 std::string EndName(TesterEnd end) {
     switch (end) {
-        case TesterEnd::NotStarted: return "not started";
-        case TesterEnd::Exited: return "exited";
-        case TesterEnd::Crashed: return "crashed";
-        case TesterEnd::Killed: return "killed";
+        case TesterEnd::NotStarted:
+            return "not started";
+        case TesterEnd::Exited:
+            return "exited";
+        case TesterEnd::Crashed:
+            return "crashed";
+        case TesterEnd::Killed:
+            return "killed";
     }
     return "exited";
 }
@@ -159,15 +185,15 @@ std::string OutcomeName(Outcome outcome) {
 
 std::string SecondsText(std::uint64_t ms) {
     char text[32];
-    std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(ms / 1000),
-                  static_cast<unsigned long long>(ms % 1000));
+    (void)std::snprintf(text, sizeof text, "%llu.%03llu",
+                        static_cast<unsigned long long>(ms / 1000),
+                        static_cast<unsigned long long>(ms % 1000));
     return text;
 }
 
 std::string SummaryTable(const GangSummary& summary) {
     std::size_t logWidth = 8;
-    for (const PortResult& port : summary.ports)
-        logWidth = std::max(logWidth, port.logFile.size());
+    for (const PortResult& port : summary.ports) logWidth = std::max(logWidth, port.logFile.size());
     std::string table = Padded("PORT", 8) + Padded("RESULT", 8) + Padded("TIME", 10) +
                         Padded("LOG FILE", logWidth + 2) + "REASON\n";
     for (const PortResult& port : summary.ports) {
@@ -229,8 +255,8 @@ std::string JsonText(const GangSummary& summary) {
     json += "  \"ports\": [";
     for (std::size_t i = 0; i < summary.ports.size(); ++i) {
         const PortResult& port = summary.ports[i];
-        const bool hasStatus = port.end == TesterEnd::Exited ||
-                               (port.end == TesterEnd::Crashed && port.signal == 0);
+        const bool hasStatus =
+            port.end == TesterEnd::Exited || (port.end == TesterEnd::Crashed && port.signal == 0);
         json += i == 0 ? "\n" : ",\n";
         json += "    {\"port\": " + JsonString(port.portName) +
                 ", \"outcome\": " + JsonString(OutcomeName(port.outcome)) +
@@ -266,10 +292,11 @@ std::string UtcTimestamp() {
     const year_month_day date{day};
     const hh_mm_ss time{now - day};
     char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()));
+    (void)std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d",
+                        static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                        static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                        static_cast<int>(time.minutes().count()),
+                        static_cast<int>(time.seconds().count()));
     return text;
 }
 

@@ -12,9 +12,9 @@
 namespace gang {
 
 struct GangSummary {
-    std::string tester;  // the ZqCmdLin that ran
+    std::string tester;                 // the ZqCmdLin that ran
     std::vector<std::string> switches;  // as given, -COM with the whole list
-    std::string startedUtc;  // 2026-12-07T15:04:05
+    std::string startedUtc;             // 2026-12-07T15:04:05
     std::uint64_t durationMs = 0;
     std::vector<PortResult> ports;
 };

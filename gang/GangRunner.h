@@ -22,7 +22,7 @@ struct PortView {
 };
 
 class GangDisplay {
-public:
+  public:
     virtual ~GangDisplay() = default;
     // Called often while the gang runs, with every port.
     virtual void Show(const std::vector<PortView>& ports) = 0;

@@ -51,7 +51,8 @@ std::string DescribeEnd(const platform::ProcessEnd& end) {
     if (end.signal != 0)
         return "signal " + std::to_string(end.signal);
     char text[32];
-    std::snprintf(text, sizeof text, "exit code 0x%08X", static_cast<unsigned>(end.exitStatus));
+    (void)std::snprintf(text, sizeof text, "exit code 0x%08X",
+                        static_cast<unsigned>(end.exitStatus));
     return text;
 }
 
@@ -59,8 +60,7 @@ std::string DescribeEnd(const platform::ProcessEnd& end) {
 
 bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok) {
     const std::string stem = "ZQ_" + std::string(portName);
-    if (!StartsWith(name, stem) || name.size() < 4 ||
-        name.substr(name.size() - 4) != ".log")
+    if (!StartsWith(name, stem) || name.size() < 4 || name.substr(name.size() - 4) != ".log")
         return false;
     const std::string_view verdict = name.substr(stem.size());
     if (StartsWith(verdict, "_OK_")) {
@@ -157,8 +157,8 @@ void ReadOutcome(const TesterRun& run, PortResult& result) {
         }
         candidates = matching;
     }
-    const bool haveLog = candidates.size() == 1 &&
-                         ReadWholeFile(logDirectory + candidates.front(), logContent);
+    const bool haveLog =
+        candidates.size() == 1 && ReadWholeFile(logDirectory + candidates.front(), logContent);
     if (haveLog)
         result.logFile = logDirectory + candidates.front();
     result.report = haveLog ? logContent : haveReport ? report : std::string();

@@ -24,13 +24,13 @@ struct PortResult {
     std::string reason;   // empty when OK
     std::string report;   // the run log as the tester wrote it (CR LF lines)
     TesterEnd end = TesterEnd::NotStarted;
-    int exitStatus = 0;   // when end is Exited or Crashed without a signal
-    int signal = 0;       // POSIX signal that ended it
+    int exitStatus = 0;  // when end is Exited or Crashed without a signal
+    int signal = 0;      // POSIX signal that ended it
 };
 
 // What a finished tester left, as the runner saw it.
 struct TesterRun {
-    std::string testerDirectory;  // with its trailing separator
+    std::string testerDirectory;          // with its trailing separator
     std::vector<std::string> logsBefore;  // this port's log names before the start
     platform::ProcessEnd end;
     bool started = false;

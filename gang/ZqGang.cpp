@@ -20,8 +20,9 @@ constexpr int ExitSomeNG = 1;
 constexpr int ExitUsage = 2;
 
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "zq-gang: %s\n(zq-gang --help tells how to call it; nothing was run)\n",
-                 message.c_str());
+    (void)std::fprintf(stderr,
+                       "zq-gang: %s\n(zq-gang --help tells how to call it; nothing was run)\n",
+                       message.c_str());
     return ExitUsage;
 }
 
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
         return UsageError(parsed.error);
     const gang::GangOptions& options = *parsed.options;
     if (options.help) {
-        std::fputs(gang::UsageText, stdout);
+        (void)std::fputs(gang::UsageText, stdout);
         return ExitAllOK;
     }
 
@@ -71,8 +72,8 @@ int main(int argc, char** argv) {
     }
     summary.durationMs = platform::MonotonicMilliseconds() - started;
 
-    std::fputs(("\n" + gang::SummaryTable(summary)).c_str(), stdout);
-    std::fflush(stdout);
+    (void)std::fputs(("\n" + gang::SummaryTable(summary)).c_str(), stdout);
+    (void)std::fflush(stdout);
 
     bool allOK = true;
     for (const gang::PortResult& port : summary.ports)
@@ -81,12 +82,12 @@ int main(int argc, char** argv) {
     std::string error;
     if (!options.junitPath.empty() &&
         !gang::WriteReportFile(options.junitPath, gang::JUnitXml(summary), error)) {
-        std::fprintf(stderr, "zq-gang: %s\n", error.c_str());
+        (void)std::fprintf(stderr, "zq-gang: %s\n", error.c_str());
         allOK = false;
     }
     if (!options.jsonPath.empty() &&
         !gang::WriteReportFile(options.jsonPath, gang::JsonText(summary), error)) {
-        std::fprintf(stderr, "zq-gang: %s\n", error.c_str());
+        (void)std::fprintf(stderr, "zq-gang: %s\n", error.c_str());
         allOK = false;
     }
     return allOK ? ExitAllOK : ExitSomeNG;

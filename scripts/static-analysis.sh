@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
-ours="^$PWD/(tester|serial|msglib|platform|tools)/"
+ours="^$PWD/(tester|serial|msglib|platform|tools|gang)/"
 
 for preset in default mingw64; do
   [ -f "build/$preset/compile_commands.json" ] || cmake --preset "$preset" >/dev/null
@@ -46,8 +46,8 @@ echo "cppcheck"
 if ! cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 --language=c++ \
   --enable=warning,style,performance,portability \
   --suppressions-list=scripts/cppcheck-suppressions \
-  -I platform -I serial -I tester -I msglib -I msglib/include \
-  tester serial msglib platform tools; then
+  -I platform -I serial -I tester -I msglib -I msglib/include -I gang \
+  tester serial msglib platform tools gang; then
   status=1
 fi
 

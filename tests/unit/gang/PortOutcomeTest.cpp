@@ -60,7 +60,7 @@ TEST(PortLogName, ExactPortAndVerdict) {
 }
 
 class ReadOutcomeTest : public TemporaryDirectoryTest {
-protected:
+  protected:
     void SetUp() override {
         TemporaryDirectoryTest::SetUp();
         std::filesystem::create_directory(dir / "LogFileS");
@@ -145,8 +145,7 @@ TEST_F(ReadOutcomeTest, NoLogOrAnAbnormalEndIsNGWithItsReason) {
         {false, true, false, 0, 11, true, "ZqCmdLin crashed (signal 11)", TesterEnd::Crashed},
         {false, true, false, static_cast<int>(0xC0000005u), 0, true,
          "ZqCmdLin crashed (exit code 0xC0000005)", TesterEnd::Crashed},
-        {false, false, false, 3, 0, true, "ZqCmdLin ended with exit status 3",
-         TesterEnd::Exited},
+        {false, false, false, 3, 0, true, "ZqCmdLin ended with exit status 3", TesterEnd::Exited},
     };
     for (const Case& c : cases) {
         std::filesystem::remove_all(dir / "LogFileS");
