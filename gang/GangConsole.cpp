@@ -60,7 +60,7 @@ void PlainConsole::PortFinished(const PortResult& result) {
     std::string line = result.portName + " " + OutcomeName(result.outcome) + " " +
                        SecondsText(result.durationMs) + " s";
     if (!result.reason.empty())
-        line += " " + OneLine(result.reason);
+        line.append(1, ' ').append(OneLine(result.reason));
     line += "\n";
     (void)std::fputs(line.c_str(), out_);
     (void)std::fflush(out_);

@@ -45,7 +45,9 @@ std::string_view Trimmed(std::string_view text) {
 
 bool ParsePortNumber(std::string_view text, unsigned& port, std::string& error) {
     if (!AllDigits(text)) {
-        error = "\"" + std::string(text) + "\" is not a port number";
+        // Appended piece by piece: GCC 12 at -O3 misreads "x" + std::string&& as an overlapping
+        // copy.
+        error.assign(1, '"').append(text).append("\" is not a port number");
         return false;
     }
     const std::size_t firstDigit = std::min(text.find_first_not_of('0'), text.size());

@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
     }
     summary.durationMs = platform::MonotonicMilliseconds() - started;
 
-    (void)std::fputs(("\n" + gang::SummaryTable(summary)).c_str(), stdout);
+    (void)std::fputs("\n", stdout);
+    (void)std::fputs(gang::SummaryTable(summary).c_str(), stdout);
     (void)std::fflush(stdout);
 
     bool allOK = true;
