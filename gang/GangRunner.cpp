@@ -64,6 +64,8 @@ std::vector<PortResult> RunGang(const GangOptions& options, const TesterLocation
         while (running < jobs && next < slots.size()) {
             PortSlot& slot = slots[next++];
             slot.run.logsBefore = PortLogNames(logDirectory, slot.result.portName);
+            slot.run.reportBefore =
+                LastWriteTime(ReportPath(tester.directory, slot.result.portName));
             std::vector<std::string> arguments{tester.path};
             for (std::string& s : TesterSwitchesForPort(options, slot.result.port))
                 arguments.push_back(std::move(s));

@@ -116,6 +116,18 @@ std::string LastStampedText(std::string_view runLog) {
     return std::string(rest);
 }
 
+std::string ReportPath(const std::string& testerDirectory, std::string_view portName) {
+    return testerDirectory + "RptZq_" + std::string(portName) + ".Txt";
+}
+
+std::optional<std::filesystem::file_time_type> LastWriteTime(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::file_time_type time = std::filesystem::last_write_time(path, error);
+    if (error)
+        return std::nullopt;
+    return time;
+}
+
 void ReadOutcome(const TesterRun& run, PortResult& result) {
     result.outcome = Outcome::NG;
     result.logFile.clear();
@@ -140,9 +152,10 @@ void ReadOutcome(const TesterRun& run, PortResult& result) {
     std::set_difference(after.begin(), after.end(), run.logsBefore.begin(), run.logsBefore.end(),
                         std::back_inserter(created));
 
+    const std::string reportPath = ReportPath(run.testerDirectory, result.portName);
     std::string report;
-    const bool haveReport =
-        ReadWholeFile(run.testerDirectory + "RptZq_" + result.portName + ".Txt", report);
+    const bool haveReport = (!run.reportBefore || LastWriteTime(reportPath) != run.reportBefore) &&
+                            ReadWholeFile(reportPath, report);
 
     // Another run on the same port and directory may have written a log meanwhile: the log of
     // this run is the one that holds the same run log as the report.

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +34,9 @@ struct PortResult {
 struct TesterRun {
     std::string testerDirectory;          // with its trailing separator
     std::vector<std::string> logsBefore;  // this port's log names before the start
+    // When the port's report existed before the start: its time of last writing then. A report
+    // still as it was is an earlier run's, left by a tester that ended before taking the port.
+    std::optional<std::filesystem::file_time_type> reportBefore;
     platform::ProcessEnd end;
     bool started = false;
     std::string startError;
@@ -49,6 +54,11 @@ bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok);
 // The text of the last time-stamped line ("> <time> text") of a run log, time taken off; empty
 // when it has none.
 std::string LastStampedText(std::string_view runLog);
+
+// RptZq_<port>.Txt in the tester's directory.
+std::string ReportPath(const std::string& testerDirectory, std::string_view portName);
+// The file's time of last writing; none when it does not exist.
+std::optional<std::filesystem::file_time_type> LastWriteTime(const std::string& path);
 
 // Fills outcome, log file, reason, report and the tester's end of result.
 void ReadOutcome(const TesterRun& run, PortResult& result);

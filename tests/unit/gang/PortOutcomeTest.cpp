@@ -167,6 +167,24 @@ TEST_F(ReadOutcomeTest, NoLogOrAnAbnormalEndIsNGWithItsReason) {
     }
 }
 
+TEST_F(ReadOutcomeTest, AReportLeftByAnEarlierRunIsNotThisRunsReport) {
+    Write("RptZq_COM3.Txt", OkRun);
+    run.reportBefore = gang::LastWriteTime(At("RptZq_COM3.Txt"));
+    ASSERT_TRUE(run.reportBefore);
+    run.end = {};
+    run.end.crashed = true;
+    run.end.signal = 11;
+    gang::ReadOutcome(run, result);
+    EXPECT_EQ(result.report, "");
+    EXPECT_EQ(result.reason, "ZqCmdLin crashed (signal 11)");
+
+    // Written again by this run (a time of last writing of its own): it is this run's.
+    std::filesystem::last_write_time(At("RptZq_COM3.Txt"),
+                                     *run.reportBefore + std::chrono::seconds(2));
+    gang::ReadOutcome(run, result);
+    EXPECT_EQ(result.report, OkRun);
+}
+
 TEST_F(ReadOutcomeTest, NotStartedIsNGWithTheSystemsReason) {
     run.started = false;
     run.startError = "No such file or directory";
