@@ -3,32 +3,19 @@
 #include "GangReports.h"
 
 namespace gang {
-namespace {
-
-std::string Column(std::string text, std::size_t width) {
-    if (text.size() < width)
-        text.append(width - text.size(), ' ');
-    return text;
-}
-
-std::string TenthsText(std::uint64_t ms) {
-    return std::to_string(ms / 1000) + "." + std::to_string(ms / 100 % 10) + " s";
-}
-
-}  // namespace
 
 std::string PortLine(const PortView& port) {
-    std::string line = Column(port.portName, 9);
+    std::string line = Padded(port.portName, 9);
     switch (port.state) {
         case PortState::Waiting:
             line += "waiting";
             break;
         case PortState::Running:
-            line += Column("running", 9) + TenthsText(port.elapsedMs);
+            line += Padded("running", 9) + TenthsText(port.elapsedMs);
             break;
         case PortState::Done:
-            line += Column(port.result != nullptr ? OutcomeName(port.result->outcome) : "NG", 9) +
-                    Column(TenthsText(port.elapsedMs), 10);
+            line += Padded(port.result != nullptr ? OutcomeName(port.result->outcome) : "NG", 9) +
+                    Padded(TenthsText(port.elapsedMs), 10);
             if (port.result != nullptr)
                 line += port.result->reason;
             break;

@@ -139,13 +139,17 @@ std::size_t CountNG(const GangSummary& summary) {
     return ng;
 }
 
+}  // namespace
+
 std::string Padded(std::string text, std::size_t width) {
     if (text.size() < width)
         text.append(width - text.size(), ' ');
     return text;
 }
 
-}  // namespace
+std::string TenthsText(std::uint64_t ms) {
+    return std::to_string(ms / 1000) + "." + std::to_string(ms / 100 % 10) + " s";
+}
 
 std::string SafeText(std::string_view bytes) {
     std::string out;
@@ -197,10 +201,9 @@ std::string SummaryTable(const GangSummary& summary) {
     std::string table = Padded("PORT", 8) + Padded("RESULT", 8) + Padded("TIME", 10) +
                         Padded("LOG FILE", logWidth + 2) + "REASON\n";
     for (const PortResult& port : summary.ports) {
-        const std::string seconds = SecondsText(port.durationMs);
         // One decimal is enough for a person; the files keep milliseconds.
         std::string row = Padded(port.portName, 8) + Padded(OutcomeName(port.outcome), 8) +
-                          Padded(seconds.substr(0, seconds.size() - 2) + " s", 10) +
+                          Padded(TenthsText(port.durationMs), 10) +
                           Padded(port.logFile.empty() ? "-" : port.logFile, logWidth + 2) +
                           OneLine(port.reason);
         while (row.back() == ' ') row.pop_back();

@@ -28,6 +28,10 @@ std::string OneLine(std::string_view bytes);
 
 std::string OutcomeName(Outcome outcome);
 std::string SecondsText(std::uint64_t ms);  // 12.345
+// For people: 12.3 s (tenths cut, not rounded, so a running time never shows ahead of itself).
+std::string TenthsText(std::uint64_t ms);
+// text filled with blanks to width columns.
+std::string Padded(std::string text, std::size_t width);
 
 std::string SummaryTable(const GangSummary& summary);
 std::string JUnitXml(const GangSummary& summary);

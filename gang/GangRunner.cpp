@@ -60,10 +60,14 @@ std::vector<PortResult> RunGang(const GangOptions& options, const TesterLocation
     std::size_t running = 0;
     std::size_t done = 0;
     std::vector<PortView> views(slots.size());
+    for (std::size_t i = 0; i < slots.size(); ++i) views[i].portName = slots[i].result.portName;
     while (done < slots.size()) {
+        std::vector<std::string> logsNow;
+        if (running < jobs && next < slots.size())
+            logsNow = FileNames(logDirectory);
         while (running < jobs && next < slots.size()) {
             PortSlot& slot = slots[next++];
-            slot.run.logsBefore = PortLogNames(logDirectory, slot.result.portName);
+            slot.run.logsBefore = PortLogNames(logsNow, slot.result.portName);
             slot.run.reportBefore =
                 LastWriteTime(ReportPath(tester.directory, slot.result.portName));
             std::vector<std::string> arguments{tester.path};
@@ -99,7 +103,6 @@ std::vector<PortResult> RunGang(const GangOptions& options, const TesterLocation
         }
 
         for (std::size_t i = 0; i < slots.size(); ++i) {
-            views[i].portName = slots[i].result.portName;
             views[i].state = slots[i].state;
             views[i].elapsedMs = slots[i].state == PortState::Running ? now - slots[i].startedMs
                                  : slots[i].state == PortState::Done  ? slots[i].result.durationMs

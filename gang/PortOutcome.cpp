@@ -74,18 +74,23 @@ bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok) {
     return false;
 }
 
-std::vector<std::string> PortLogNames(const std::string& directory, std::string_view portName) {
+std::vector<std::string> FileNames(const std::string& directory) {
     std::vector<std::string> names;
     std::error_code error;
     std::filesystem::directory_iterator entry(directory, error);
-    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
-        bool ok = false;
-        if (IsPortLogName(name, portName, ok))
-            names.push_back(name);
-    }
+    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error))
+        names.push_back(entry->path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> PortLogNames(const std::vector<std::string>& names,
+                                      std::string_view portName) {
+    std::vector<std::string> logs;
+    bool ok = false;
+    std::copy_if(names.begin(), names.end(), std::back_inserter(logs),
+                 [&](const std::string& name) { return IsPortLogName(name, portName, ok); });
+    return logs;
 }
 
 std::string LastStampedText(std::string_view runLog) {
@@ -146,8 +151,8 @@ void ReadOutcome(const TesterRun& run, PortResult& result) {
 
     const std::string logDirectory =
         run.testerDirectory + std::string(LogDirectoryName) + platform::PathSeparator();
-    const std::vector<std::string> after =
-        PortLogNames(run.testerDirectory + std::string(LogDirectoryName), result.portName);
+    const std::vector<std::string> after = PortLogNames(
+        FileNames(run.testerDirectory + std::string(LogDirectoryName)), result.portName);
     std::vector<std::string> created;
     std::set_difference(after.begin(), after.end(), run.logsBefore.begin(), run.logsBefore.end(),
                         std::back_inserter(created));

@@ -44,9 +44,13 @@ struct TesterRun {
     unsigned timeoutSeconds = 0;
 };
 
-// The names of the port's logs in directory (ZQ_COM3_OK_<date>_<time>.log, ..._NG_...),
-// sorted; none when the directory does not exist.
-std::vector<std::string> PortLogNames(const std::string& directory, std::string_view portName);
+// The names in directory (LogFileS), sorted; none when the directory does not exist. A station's
+// LogFileS grows by every run of every port, so it is read once for all ports starting together.
+std::vector<std::string> FileNames(const std::string& directory);
+
+// Of names, those of the port's logs (ZQ_COM3_OK_<date>_<time>.log, ..._NG_...), in their order.
+std::vector<std::string> PortLogNames(const std::vector<std::string>& names,
+                                      std::string_view portName);
 
 // True for the name of a log of that port, telling its verdict in ok.
 bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok);

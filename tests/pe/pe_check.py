@@ -430,19 +430,16 @@ def check_build(build, arch, version):
         checks.group(check_version, pe, DLL, version, VFT_DLL)
         if arch == "win32" and pe.machine == ARCHES["win32"][0]:
             checks.group(check_stdcall, pe, DLL, path, exported)
-    if EXE in images:
-        pe, _ = images[EXE]
-        checks.group(check_image, pe, EXE, arch, False)
-        checks.expect(pe.subsystem == SUBSYSTEM_WINDOWS_GUI, EXE,
-                      "subsystem is %d, expected Windows GUI (2)" % pe.subsystem)
-        checks.group(check_version, pe, EXE, version, VFT_APP)
-    if GANG in images:
-        # A console program: its exit status and lines reach the script that started it.
-        pe, _ = images[GANG]
-        checks.group(check_image, pe, GANG, arch, False)
-        checks.expect(pe.subsystem == SUBSYSTEM_WINDOWS_CUI, GANG,
-                      "subsystem is %d, expected Windows console (3)" % pe.subsystem)
-        checks.group(check_version, pe, GANG, version, VFT_APP)
+    # The tester never shows a window; the gang is a console program, so that its exit status and
+    # lines reach the script that started it.
+    for exe, subsystem, label in ((EXE, SUBSYSTEM_WINDOWS_GUI, "Windows GUI"),
+                                  (GANG, SUBSYSTEM_WINDOWS_CUI, "Windows console")):
+        if exe in images:
+            pe, _ = images[exe]
+            checks.group(check_image, pe, exe, arch, False)
+            checks.expect(pe.subsystem == subsystem, exe, "subsystem is %d, expected %s (%d)"
+                          % (pe.subsystem, label, subsystem))
+            checks.group(check_version, pe, exe, version, VFT_APP)
     return checks
 
 

@@ -167,6 +167,11 @@ def _unsigned(value: int, what: str) -> int:
     return number
 
 
+def _text(result: Optional[bytes]) -> bytes:
+    """A result as bytes of its own (c_char_p copies it); a null pointer reads as empty."""
+    return result if result is not None else b""
+
+
 def _packet_bytes(packet: Optional[BytesLike]) -> Optional[bytes]:
     if packet is None:
         return None
@@ -193,8 +198,7 @@ def _call_status(function: str, packet: Optional[BytesLike],
         # A private, zero-padded copy: the library never sees the caller's memory, and never
         # memory past the end even of a packet whose header promises more than it holds.
         buffer = ctypes.create_string_buffer(data, max(len(data), LONGEST_READ))
-    result = getattr(_load().library, function)(buffer)
-    return result if result is not None else b""
+    return _text(getattr(_load().library, function)(buffer))
 
 
 def _check_dispatch(function: str, data: bytes) -> None:
@@ -214,21 +218,18 @@ def _check_nothing(function: str, data: bytes) -> None:
 
 def GetErrorMessageinformationRTX(code: int, language: int) -> bytes:
     """Error text of code: Chinese (cp936 bytes) when the low 16 bits of language are 4."""
-    result = _load().library.GetErrorMessageinformationRTX(_unsigned(code, "code"),
-                                                           _unsigned(language, "language"))
-    return result if result is not None else b""
+    return _text(_load().library.GetErrorMessageinformationRTX(_unsigned(code, "code"),
+                                                               _unsigned(language, "language")))
 
 
 def GetEglishErrorMessageinformationRTX(code: int) -> bytes:
     """English error text of code (low 16 bits)."""
-    result = _load().library.GetEglishErrorMessageinformationRTX(_unsigned(code, "code"))
-    return result if result is not None else b""
+    return _text(_load().library.GetEglishErrorMessageinformationRTX(_unsigned(code, "code")))
 
 
 def GetChineseErrorMessageinformationRTX(code: int) -> bytes:
     """Chinese error text of code (low 16 bits), cp936 bytes."""
-    result = _load().library.GetChineseErrorMessageinformationRTX(_unsigned(code, "code"))
-    return result if result is not None else b""
+    return _text(_load().library.GetChineseErrorMessageinformationRTX(_unsigned(code, "code")))
 
 
 def GetStatuInfomationStrRT(packet: Optional[BytesLike]) -> bytes:
