@@ -27,19 +27,26 @@ struct ProcessEnd {
 
 // Starts program (a path, not looked up along PATH) with arguments[0] as its argument 0 and the
 // rest as its arguments, each passed as one argument exactly as given, with directory as its
-// working directory. Standard input reads nothing; standard output and error are those of the
-// caller. The program ends with the caller: when the caller dies, the program is ended too where
-// the system allows it (Linux, Win32). Returns false with a one-line reason in error when it could
-// not be started (no such file, not executable, no such directory).
+// working directory. On Win32 program, arguments and directory are UTF-8 and reach the system as
+// wide-character text. Standard input reads nothing; standard output and error are those of the
+// caller. The program starts with the signal dispositions and mask the caller was started with
+// (see InstallInterruptHandlers): ignored stays ignored, as a shell does it.
+// The program and everything it starts form one unit (POSIX: a process group of its own, so that
+// the terminal's and the caller's group signals do not reach it; Win32: a job object), which
+// KillProcess ends as a whole. The program ends with the caller: when the caller dies, the
+// program is ended too where the system allows it (Linux parent-death signal, Win32 job object).
+// Returns false with a one-line reason in error when it could not be started (no such file, not
+// executable, no such directory).
 bool StartProcess(const std::string& program, const std::vector<std::string>& arguments,
                   const std::string& directory, ChildProcess& process, std::string& error);
 
-// True once the program has ended: its end is in end and everything held for it is released
-// (process becomes empty). Never blocks.
+// True once the program has ended: its end is in end, whatever it left running in its unit is
+// ended, and everything held for it is released (process becomes empty). Never blocks.
 bool ProcessEnded(ChildProcess& process, ProcessEnd& end);
 
-// Ends the program at once, waits until it is gone and releases everything held for it. end
-// tells how it ended (killed is set unless it had already ended by itself).
+// Ends the program and everything in its unit at once, waits until the program is gone and
+// releases everything held for it. end tells how it ended (killed is set unless it had already
+// ended by itself).
 void KillProcess(ChildProcess& process, ProcessEnd& end);
 
 // Milliseconds from an arbitrary start, never going back.
@@ -50,7 +57,7 @@ std::uint64_t MonotonicMilliseconds();
 // them where it can.
 bool StandardOutputIsLiveTerminal();
 
-// True when path names a regular file the caller may run.
+// True when path (UTF-8 on Win32) names a regular file the caller may run.
 bool IsRunnableFile(const std::string& path);
 
 // The file name suffix of programs: ".exe" on Win32, empty on POSIX.
