@@ -55,10 +55,6 @@ std::vector<std::string> PortLogNames(const std::vector<std::string>& names,
 // True for the name of a log of that port, telling its verdict in ok.
 bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok);
 
-// The text of the last time-stamped line ("> <time> text") of a run log, time taken off; empty
-// when it has none.
-std::string LastStampedText(std::string_view runLog);
-
 // RptZq_<port>.Txt in the tester's directory.
 std::string ReportPath(const std::string& testerDirectory, std::string_view portName);
 // The file's time of last writing; none when it does not exist.

@@ -7,6 +7,7 @@
 
 #include "Platform.h"
 #include "PortOutcome.h"
+#include "RunRecord.h"
 #include "TemporaryDirectory.h"
 
 namespace {
