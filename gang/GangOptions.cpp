@@ -7,10 +7,11 @@
 namespace gang {
 
 const char* const UsageText =
-    "usage: zq-gang -COM=<ports> <ZqCmdLin switches> [options]\n"
+    "usage: zq-gang -COM=<ports> <command> [-TIMOUT=n] [-ENDPDAT] [options]\n"
     "  Runs one ZqCmdLin per port at once and reports one verdict for all of them.\n"
     "  <ports>: numbers and ranges, such as 3,4,7 or 1-8 (at most 256 ports).\n"
-    "  The other switches (-DOPROGA, -TIMOUT=20, -ENDPDAT ...) go to every tester as given.\n"
+    "  <command>: exactly one of -DOPROGA, -DOCHECK, -DORESET, -DORDSUM, -DOERASE, after -COM.\n"
+    "  -TIMOUT=n and -ENDPDAT go to every tester as given.\n"
     "options:\n"
     "  --jobs N          run at most N testers at a time (default: all at once)\n"
     "  --timeout SECONDS end a tester that runs longer and count its port NG (default 600;\n"
@@ -18,8 +19,13 @@ const char* const UsageText =
     "  --tester PATH     the ZqCmdLin to run (default: the one beside zq-gang)\n"
     "  --junit FILE      write the outcome as JUnit XML\n"
     "  --json FILE       write the outcome as JSON\n"
+    "  --station NAME    the station named in the JSON and JUnit files (default: host name)\n"
+    "  --expect-data CRC16=0x3C5A[,ACC16=0xB7E1]\n"
+    "                    a port whose programmer reports other data sums is NG\n"
+    "  --version         show the version\n"
     "  --help            show this text\n"
-    "exit status: 0 every port OK, 1 any port NG, 2 bad command line (nothing started)\n";
+    "exit status: 0 every port OK, 1 any port NG, 2 bad command line (nothing started),\n"
+    "  128 + n when ended by signal n (SIGINT 130, SIGTERM 143, SIGHUP 129)\n";
 
 namespace {
 
@@ -130,6 +136,7 @@ std::vector<unsigned> ParsePortList(std::string_view list, std::string& error) {
 ParsedOptions ParseGangOptions(const std::vector<std::string>& arguments) {
     GangOptions options;
     bool portSwitchSeen = false;
+    bool commandSeen = false;
     auto fail = [](std::string error) { return ParsedOptions{std::nullopt, std::move(error)}; };
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -138,12 +145,17 @@ ParsedOptions ParseGangOptions(const std::vector<std::string>& arguments) {
             options.help = true;
             continue;
         }
+        if (argument == "--version") {
+            options.version = true;
+            continue;
+        }
         if (argument.rfind("--", 0) == 0) {
             const std::size_t equals = argument.find('=');
             const std::string name = argument.substr(0, equals);
             std::string value;
             if (name != "--jobs" && name != "--timeout" && name != "--tester" &&
-                name != "--junit" && name != "--json")
+                name != "--junit" && name != "--json" && name != "--station" &&
+                name != "--expect-data")
                 return fail("unknown option " + name);
             if (equals != std::string::npos) {
                 value = argument.substr(equals + 1);
@@ -158,6 +170,15 @@ ParsedOptions ParseGangOptions(const std::vector<std::string>& arguments) {
             } else if (name == "--timeout") {
                 if (!ParseCount(value, 0, options.timeoutSeconds))
                     return fail("--timeout needs a whole number of seconds, not \"" + value + "\"");
+            } else if (name == "--expect-data") {
+                std::string error;
+                options.expectedData = ParseExpectedData(value, error);
+                if (options.expectedData.empty())
+                    return fail("--expect-data: " + error);
+            } else if (name == "--station") {
+                if (value.empty())
+                    return fail("--station needs a name");
+                options.station = value;
             } else if (value.empty()) {
                 return fail(name + " needs a file name");
             } else if (name == "--tester") {
@@ -182,13 +203,35 @@ ParsedOptions ParseGangOptions(const std::vector<std::string>& arguments) {
             if (options.ports.empty())
                 return fail(error);
             options.portSwitchIndex = options.testerSwitches.size();
+        } else if (const std::optional<GangCommand> command = CommandOfSwitch(argument)) {
+            // The tester sends a command the moment it reads it: before -COM it goes nowhere.
+            if (!portSwitchSeen)
+                return fail(argument + " comes before -COM: the tester would send it before "
+                                       "opening the port");
+            if (commandSeen)
+                return fail("more than one command switch (" + SwitchOfCommand(options.command) +
+                            ", " + SwitchOfCommand(*command) +
+                            "): a gang runs one command, so that its verdict means one thing");
+            commandSeen = true;
+            options.command = *command;
+        } else if (Upper(argument.substr(0, equals)) == "-TIMOUT") {
+            if (equals == std::string::npos || !AllDigits(argument.substr(equals + 1)))
+                return fail("-TIMOUT needs a whole number, as in -TIMOUT=20");
+        } else if (Upper(argument) != "-ENDPDAT") {
+            // Anything else fails the tester's run after it has sent its command, leaving the
+            // programmer at work with nobody listening.
+            return fail("\"" + argument + "\" is no switch of ZqCmdLin a gang passes on (" +
+                        "-TIMOUT=n, -ENDPDAT)");
         }
         options.testerSwitches.push_back(argument);
     }
-    if (options.help)
+    if (options.help || options.version)
         return ParsedOptions{std::move(options), {}};
     if (!portSwitchSeen)
         return fail("no ports given: name them with -COM=<ports>, such as -COM=3,4,7 or -COM=1-8");
+    if (!commandSeen)
+        return fail("no command switch: name one of -DOPROGA, -DOCHECK, -DORESET, -DORDSUM, "
+                    "-DOERASE");
     if (options.junitPath == options.jsonPath && !options.junitPath.empty())
         return fail("--junit and --json name the same file");
     return ParsedOptions{std::move(options), {}};

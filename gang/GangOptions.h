@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "RunRecord.h"
+
 namespace gang {
 
 inline constexpr unsigned MaxPorts = 256;
@@ -24,7 +26,12 @@ struct GangOptions {
     std::string testerPath;                           // empty: the ZqCmdLin beside zq-gang
     std::string junitPath;
     std::string jsonPath;
+    std::string station;  // empty: the host name
+    // The one command switch among testerSwitches, which decides the gang's verdict rule.
+    GangCommand command = GangCommand::Program;
+    Sums expectedData;  // --expect-data: every programmer must report these data sums
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedOptions {

@@ -2,8 +2,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <utility>
 
 #include "Platform.h"
+#include "StationServices.h"
 
 namespace gang {
 namespace {
@@ -133,6 +136,74 @@ std::string EndName(TesterEnd end) {
     return "exited";
 }
 
+std::string JsonOrNull(const std::optional<std::string>& text) {
+    return text ? JsonString(*text) : std::string("null");
+}
+
+// {"ACC16": "0xB7E1", "CRC16": "0x3C5A"}, or null when the run showed none.
+std::string JsonSums(const Sums& sums) {
+    if (sums.empty())
+        return "null";
+    std::string json = "{";
+    for (std::size_t i = 0; i < sums.size(); ++i)
+        json += (i == 0 ? "" : ", ") + JsonString(sums[i].first) + ": " + JsonString(sums[i].second);
+    return json + "}";
+}
+
+std::string SumsText(const Sums& sums) {
+    std::string text;
+    for (const auto& [name, value] : sums) text += (text.empty() ? "" : ",") + name + "=" + value;
+    return text;
+}
+
+std::string JsonChip(const RunRecord& record) {
+    if (!record.chipName && !record.chipId && !record.chipUid)
+        return "null";
+    return "{\"name\": " + JsonOrNull(record.chipName) + ", \"id\": " + JsonOrNull(record.chipId) +
+           ", \"uid\": " + JsonOrNull(record.chipUid) + "}";
+}
+
+std::string JsonReset(const std::optional<ResetRecord>& reset) {
+    if (!reset)
+        return "null";
+    return "{\"cause\": " + JsonString(reset->cause) +
+           ", \"outcome\": " + JsonString(OutcomeName(reset->outcome)) +
+           ", \"reason\": " + JsonString(reset->reason) + ", \"log_file\": " +
+           (reset->logFile.empty() ? std::string("null") : JsonString(reset->logFile)) + "}";
+}
+
+// The record of a port as name and text pairs, for JUnit properties; absent fields left out.
+std::vector<std::pair<std::string, std::string>> RecordProperties(const PortResult& port) {
+    std::vector<std::pair<std::string, std::string>> properties;
+    const RunRecord& r = port.record;
+    properties.emplace_back("command", SwitchOfCommand(port.command));
+    if (!port.device.empty())
+        properties.emplace_back("device", port.device);
+    if (r.chipName)
+        properties.emplace_back("chip_name", *r.chipName);
+    if (r.chipId)
+        properties.emplace_back("chip_id", *r.chipId);
+    if (r.chipUid)
+        properties.emplace_back("chip_uid", *r.chipUid);
+    if (r.serialNumber)
+        properties.emplace_back("serial_number", *r.serialNumber);
+    if (!r.dataSums.empty())
+        properties.emplace_back("data_sums", SumsText(r.dataSums));
+    if (!r.chipSums.empty())
+        properties.emplace_back("chip_sums", SumsText(r.chipSums));
+    if (r.errorCode) {
+        properties.emplace_back("error_code", std::to_string(*r.errorCode));
+        properties.emplace_back("error_text_en", port.errorTextEn);
+        properties.emplace_back("error_text_cn", port.errorTextCn);
+    }
+    if (port.resetAfter) {
+        properties.emplace_back("reset_after",
+                                port.resetAfter->cause + ": " + OutcomeName(port.resetAfter->outcome) +
+                                    (port.resetAfter->reason.empty() ? "" : " " + port.resetAfter->reason));
+    }
+    return properties;
+}
+
 std::size_t CountNG(const GangSummary& summary) {
     std::size_t ng = 0;
     for (const PortResult& port : summary.ports) ng += port.outcome == Outcome::NG ? 1 : 0;
@@ -148,7 +219,8 @@ std::string Padded(std::string text, std::size_t width) {
 }
 
 std::string TenthsText(std::uint64_t ms) {
-    return std::to_string(ms / 1000) + "." + std::to_string(ms / 100 % 10) + " s";
+    const std::uint64_t tenths = (ms + 50) / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
 }
 
 std::string SafeText(std::string_view bytes) {
@@ -219,33 +291,49 @@ std::string SummaryTable(const GangSummary& summary) {
 std::string JUnitXml(const GangSummary& summary) {
     std::string switches;
     for (const std::string& s : summary.switches) switches += (switches.empty() ? "" : " ") + s;
+    const std::string counts = " tests=\"" + std::to_string(summary.ports.size()) +
+                               "\" failures=\"" + std::to_string(CountNG(summary)) +
+                               "\" errors=\"0\" skipped=\"0\" time=\"" +
+                               SecondsText(summary.durationMs) + "\"";
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    xml += "<testsuite name=\"zq-gang\" tests=\"" + std::to_string(summary.ports.size()) +
-           "\" failures=\"" + std::to_string(CountNG(summary)) +
-           "\" errors=\"0\" skipped=\"0\" time=\"" + SecondsText(summary.durationMs) +
-           "\" timestamp=\"" + summary.startedUtc + "\">\n";
-    xml += "  <properties>\n";
-    xml += "    <property name=\"tester\" value=\"" + XmlAttribute(summary.tester) + "\"/>\n";
-    xml += "    <property name=\"switches\" value=\"" + XmlAttribute(switches) + "\"/>\n";
-    xml += "  </properties>\n";
+    xml += "<testsuites name=\"zq-gang\"" + counts + ">\n";
+    xml += "  <testsuite name=\"" + XmlAttribute(summary.station) + "\" hostname=\"" +
+           XmlAttribute(summary.host) + "\"" + counts + " timestamp=\"" + summary.startedUtc +
+           "\">\n";
+    xml += "    <properties>\n";
+    for (const auto& [name, value] :
+         {std::pair<std::string, std::string>{"station", summary.station},
+          {"zq_gang_version", summary.version},
+          {"tester", summary.tester},
+          {"switches", switches}})
+        xml += "      <property name=\"" + name + "\" value=\"" + XmlAttribute(value) + "\"/>\n";
+    xml += "    </properties>\n";
     for (const PortResult& port : summary.ports) {
-        xml += "  <testcase classname=\"zq-gang\" name=\"" + XmlAttribute(port.portName) +
-               "\" time=\"" + SecondsText(port.durationMs) + "\">\n";
+        xml += "    <testcase classname=\"" + XmlAttribute(summary.station) + "\" name=\"" +
+               XmlAttribute(port.portName) + "\" time=\"" + SecondsText(port.durationMs) + "\">\n";
+        xml += "      <properties>\n";
+        for (const auto& [name, value] : RecordProperties(port))
+            xml += "        <property name=\"" + name + "\" value=\"" + XmlAttribute(value) + "\"/>\n";
+        xml += "      </properties>\n";
         if (port.outcome == Outcome::NG) {
-            xml += "    <failure type=\"NG\" message=\"" + XmlAttribute(port.reason) + "\">" +
+            xml += "      <failure type=\"NG\" message=\"" + XmlAttribute(port.reason) + "\">" +
                    XmlEscaped(port.reason) + "</failure>\n";
         }
-        xml += "    <system-out>" + XmlEscaped(WithoutCarriageReturns(port.report)) +
+        xml += "      <system-out>" + XmlEscaped(WithoutCarriageReturns(port.report)) +
                "</system-out>\n";
-        xml += "  </testcase>\n";
+        xml += "    </testcase>\n";
     }
-    xml += "</testsuite>\n";
+    xml += "  </testsuite>\n</testsuites>\n";
     return xml;
 }
 
 std::string JsonText(const GangSummary& summary) {
     const std::size_t ng = CountNG(summary);
     std::string json = "{\n";
+    json += "  \"schema_version\": " + std::to_string(JsonSchemaVersion) + ",\n";
+    json += "  \"station\": " + JsonString(summary.station) + ",\n";
+    json += "  \"host\": " + JsonString(summary.host) + ",\n";
+    json += "  \"zq_gang_version\": " + JsonString(summary.version) + ",\n";
     json += "  \"tester\": " + JsonString(summary.tester) + ",\n";
     json += "  \"switches\": [";
     for (std::size_t i = 0; i < summary.switches.size(); ++i)
@@ -261,14 +349,27 @@ std::string JsonText(const GangSummary& summary) {
         const bool hasStatus =
             port.end == TesterEnd::Exited || (port.end == TesterEnd::Crashed && port.signal == 0);
         json += i == 0 ? "\n" : ",\n";
+        const RunRecord& r = port.record;
         json += "    {\"port\": " + JsonString(port.portName) +
+                ", \"command\": " + JsonString(SwitchOfCommand(port.command)) +
                 ", \"outcome\": " + JsonString(OutcomeName(port.outcome)) +
                 ", \"duration_s\": " + SecondsText(port.durationMs) +
                 ", \"log_file\": " + (port.logFile.empty() ? "null" : JsonString(port.logFile)) +
                 ", \"reason\": " + JsonString(port.reason) +
                 ", \"tester_end\": " + JsonString(EndName(port.end)) +
                 ", \"tester_exit_status\": " +
-                (hasStatus ? std::to_string(port.exitStatus) : std::string("null")) + "}";
+                (hasStatus ? std::to_string(port.exitStatus) : std::string("null")) +
+                ", \"device\": " + (port.device.empty() ? "null" : JsonString(port.device)) +
+                ", \"chip\": " + JsonChip(r) +
+                ", \"serial_number\": " + JsonOrNull(r.serialNumber) +
+                ", \"data_sums\": " + JsonSums(r.dataSums) +
+                ", \"chip_sums\": " + JsonSums(r.chipSums) +
+                ", \"error_code\": " + (r.errorCode ? std::to_string(*r.errorCode) : "null") +
+                ", \"error_text\": " +
+                (r.errorCode ? "{\"en\": " + JsonString(port.errorTextEn) +
+                                   ", \"cn\": " + JsonString(port.errorTextCn) + "}"
+                             : std::string("null")) +
+                ", \"reset_after\": " + JsonReset(port.resetAfter) + "}";
     }
     json += summary.ports.empty() ? "]\n" : "\n  ]\n";
     json += "}\n";
@@ -282,7 +383,7 @@ bool WriteReportFile(const std::string& path, std::string_view text, std::string
         lines.emplace_back(text.substr(0, end));
         text.remove_prefix(std::min(end + 1, text.size()));
     }
-    if (platform::WriteLines(path, lines) == platform::WriteOutcome::Written)
+    if (platform::WriteLinesUtf8(path, lines))
         return true;
     error = "could not write " + path;
     return false;

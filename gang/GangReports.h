@@ -11,7 +11,13 @@
 
 namespace gang {
 
+// The version of the JSON record; raised when a field changes its meaning or goes away.
+inline constexpr int JsonSchemaVersion = 1;
+
 struct GangSummary {
+    std::string station;                // --station, else the host name
+    std::string host;                   // this computer's name
+    std::string version;                // of zq-gang
     std::string tester;                 // the ZqCmdLin that ran
     std::vector<std::string> switches;  // as given, -COM with the whole list
     std::string startedUtc;             // 2026-12-07T15:04:05
@@ -28,7 +34,7 @@ std::string OneLine(std::string_view bytes);
 
 std::string OutcomeName(Outcome outcome);
 std::string SecondsText(std::uint64_t ms);  // 12.345
-// For people: 12.3 s (tenths cut, not rounded, so a running time never shows ahead of itself).
+// For people: 12.3 s, rounded to the tenth shown.
 std::string TenthsText(std::uint64_t ms);
 // text filled with blanks to width columns.
 std::string Padded(std::string text, std::size_t width);

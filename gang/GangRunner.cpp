@@ -1,40 +1,342 @@
 #include "GangRunner.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
 #include "Platform.h"
 #include "ProcessControl.h"
+#include "StationServices.h"
 
 namespace gang {
 namespace {
 
 constexpr unsigned PollIntervalMs = 50;
+// Ports that ended are judged together, at most this often while others still run: each look
+// at LogFileS reads a directory that holds every run the station ever made.
+constexpr std::uint64_t JudgeIntervalMs = 500;
+
+enum class Phase { Waiting, Running, Ended, Resetting, Done };
 
 struct PortSlot {
     PortResult result;
-    PortState state = PortState::Waiting;
+    Phase phase = Phase::Waiting;
     platform::ChildProcess process;
     std::uint64_t startedMs = 0;
     TesterRun run;
+    platform::FileLock lock = platform::kNoFileLock;
+    // The reset run after the gang ended this port's tester.
+    std::string resetCause;
+    TesterRun resetRun;
+    std::uint64_t resetStartedMs = 0;
 };
 
-void Finish(PortSlot& slot, std::uint64_t nowMs, GangDisplay& display) {
-    slot.result.durationMs = nowMs - slot.startedMs;
-    ReadOutcome(slot.run, slot.result);
-    slot.state = PortState::Done;
-    display.PortFinished(slot.result);
+std::vector<std::string> TesterArguments(const TesterLocation& tester,
+                                         std::vector<std::string> switches) {
+    std::vector<std::string> arguments{tester.path};
+    for (std::string& s : switches) arguments.push_back(std::move(s));
+    return arguments;
 }
+
+// Starts a tester for slot with run's data; false (and run.startError) when it did not start.
+bool StartTester(const TesterLocation& tester, std::vector<std::string> switches,
+                 std::string_view portName, TesterRun& run, platform::ChildProcess& process) {
+    run.reportBefore = LastWriteTime(ReportPath(tester.directory, portName));
+    run.started = platform::StartProcess(tester.path, TesterArguments(tester, std::move(switches)),
+                                         tester.directory, process, run.startError);
+    return run.started;
+}
+
+class Gang {
+  public:
+    Gang(const GangOptions& options, const TesterLocation& tester, GangDisplay& display,
+         const ErrorTextLookup& errorTexts)
+        : options_(options),
+          tester_(tester),
+          display_(display),
+          errorTexts_(errorTexts),
+          slots_(options.ports.size()),
+          logDirectory_(tester.directory + std::string(LogDirectoryName)) {}
+
+    std::vector<PortResult> Run() {
+        TakeLocks();
+        const PortLogs before = ListPortLogs(logDirectory_, std::set<unsigned>(
+                                                                 options_.ports.begin(),
+                                                                 options_.ports.end()));
+        for (PortSlot& slot : slots_) {
+            const auto logs = before.find(slot.result.port);
+            if (logs != before.end())
+                slot.run.logsBefore = logs->second;
+        }
+        const std::size_t jobs = options_.jobs == 0 ? slots_.size() : options_.jobs;
+        const std::uint64_t limitMs = std::uint64_t{options_.timeoutSeconds} * 1000;
+        std::size_t next = 0;
+        std::uint64_t lastJudgedMs = platform::MonotonicMilliseconds();
+        for (;;) {
+            if (platform::PendingInterrupt() != 0 && !interrupted_)
+                Interrupt();
+            if (platform::InterruptCount() > 1)
+                AbandonResets();
+            while (!interrupted_ && Count(Phase::Running) < jobs && next < slots_.size())
+                Start(slots_[next++]);
+
+            const std::uint64_t now = platform::MonotonicMilliseconds();
+            for (PortSlot& slot : slots_) {
+                if (slot.phase == Phase::Running) {
+                    if (platform::ProcessEnded(slot.process, slot.run.end)) {
+                        End(slot, now);
+                    } else if (limitMs != 0 && now - slot.startedMs >= limitMs) {
+                        platform::KillProcess(slot.process, slot.run.end);
+                        slot.run.timedOut = slot.run.end.killed;
+                        End(slot, now);
+                        if (slot.run.timedOut)
+                            slot.resetCause = "time limit";
+                    }
+                } else if (slot.phase == Phase::Resetting) {
+                    if (platform::ProcessEnded(slot.process, slot.resetRun.end)) {
+                        FinishReset(slot);
+                    } else if (now - slot.resetStartedMs >= ResetLimitSeconds * 1000u) {
+                        platform::KillProcess(slot.process, slot.resetRun.end);
+                        slot.resetRun.timedOut = true;
+                        FinishReset(slot);
+                    }
+                }
+            }
+            // A port to reset is judged at once: its reset run overwrites the report.
+            const bool anyToReset = std::any_of(slots_.begin(), slots_.end(), [](const PortSlot& s) {
+                return s.phase == Phase::Ended && !s.resetCause.empty();
+            });
+            if (Count(Phase::Ended) > 0 &&
+                (anyToReset || Count(Phase::Running) == 0 || now - lastJudgedMs >= JudgeIntervalMs)) {
+                JudgeEnded();
+                lastJudgedMs = now;
+            }
+            Show(now);
+            if (Count(Phase::Done) == slots_.size())
+                break;
+            platform::SleepMs(PollIntervalMs);
+        }
+        std::vector<PortResult> results;
+        results.reserve(slots_.size());
+        for (PortSlot& slot : slots_) {
+            platform::ReleaseFileLock(slot.lock);
+            results.push_back(std::move(slot.result));
+        }
+        return results;
+    }
+
+  private:
+    std::size_t Count(Phase phase) const {
+        return static_cast<std::size_t>(std::count_if(
+            slots_.begin(), slots_.end(), [phase](const PortSlot& s) { return s.phase == phase; }));
+    }
+
+    void Done(PortSlot& slot) {
+        slot.phase = Phase::Done;
+        display_.PortFinished(slot.result);
+    }
+
+    // One gang per station directory and port: two testers of one port would share its report.
+    void TakeLocks() {
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            PortSlot& slot = slots_[i];
+            slot.result.port = options_.ports[i];
+            slot.result.portName = "COM" + std::to_string(options_.ports[i]);
+            slot.result.command = options_.command;
+            slot.run.testerDirectory = tester_.directory;
+            slot.run.command = options_.command;
+            slot.run.expectedData = options_.expectedData;
+            slot.run.timeoutSeconds = options_.timeoutSeconds;
+            std::string error;
+            switch (platform::TryLockFile(PortLockPath(tester_.directory, slot.result.portName),
+                                          slot.lock, error)) {
+                case platform::LockOutcome::Taken:
+                    break;
+                case platform::LockOutcome::Busy:
+                    slot.result.reason = "in use by another zq-gang";
+                    Done(slot);
+                    break;
+                case platform::LockOutcome::Failed:
+                    slot.result.reason = error;
+                    Done(slot);
+                    break;
+            }
+        }
+    }
+
+    void Start(PortSlot& slot) {
+        if (slot.phase != Phase::Waiting)
+            return;
+        slot.startedMs = platform::MonotonicMilliseconds();
+        slot.result.device = platform::SerialDeviceTarget(slot.result.portName, tester_.directory);
+        if (StartTester(tester_, TesterSwitchesForPort(options_, slot.result.port),
+                        slot.result.portName, slot.run, slot.process)) {
+            slot.phase = Phase::Running;
+        } else {
+            ReadOutcome(slot.run, {}, slot.result);
+            Done(slot);
+        }
+    }
+
+    void End(PortSlot& slot, std::uint64_t now) {
+        slot.result.durationMs = now - slot.startedMs;
+        CaptureReport(slot.run, slot.result.portName);
+        slot.phase = Phase::Ended;
+    }
+
+    // Ends every tester at once; their programmers are reset, the ports waiting never start.
+    void Interrupt() {
+        interrupted_ = true;
+        const std::uint64_t now = platform::MonotonicMilliseconds();
+        for (PortSlot& slot : slots_) {
+            if (slot.phase == Phase::Waiting) {
+                slot.result.reason = "interrupted before its tester started";
+                Done(slot);
+            } else if (slot.phase == Phase::Running) {
+                platform::KillProcess(slot.process, slot.run.end);
+                slot.run.interrupted = slot.run.end.killed;
+                End(slot, now);
+                if (slot.run.interrupted)
+                    slot.resetCause = "interrupted";
+            }
+        }
+    }
+
+    // A second interrupt: the resets under way are ended too.
+    void AbandonResets() {
+        for (PortSlot& slot : slots_) {
+            if (slot.phase != Phase::Resetting)
+                continue;
+            platform::KillProcess(slot.process, slot.resetRun.end);
+            slot.resetRun.interrupted = true;
+            FinishReset(slot);
+        }
+    }
+
+    void JudgeEnded() {
+        std::set<unsigned> ports;
+        for (const PortSlot& slot : slots_)
+            if (slot.phase == Phase::Ended)
+                ports.insert(slot.result.port);
+        const PortLogs now = ListPortLogs(logDirectory_, ports);
+        for (PortSlot& slot : slots_) {
+            if (slot.phase != Phase::Ended)
+                continue;
+            const auto logs = now.find(slot.result.port);
+            const std::vector<std::string> none;
+            ReadOutcome(slot.run, logs != now.end() ? logs->second : none, slot.result);
+            Explain(slot);
+            if (slot.resetCause.empty()) {
+                Done(slot);
+            } else {
+                StartReset(slot, logs != now.end() ? logs->second : none);
+            }
+        }
+    }
+
+    // What the record needs beyond the tester's files: the library's texts of the error code,
+    // and why a port that never answered may not have been reached at all.
+    void Explain(PortSlot& slot) {
+        PortResult& result = slot.result;
+        if (result.record.errorCode && errorTexts_) {
+            const ErrorTexts texts = errorTexts_(*result.record.errorCode);
+            result.errorTextEn = texts.en;
+            result.errorTextCn = texts.cn;
+        }
+        // Only now that its tester has ended: opening a port can move its lines.
+        if (result.end == TesterEnd::Exited && result.record.silentTimeout) {
+            const std::string problem =
+                platform::SerialPortOpenProblem(result.portName, tester_.directory);
+            if (!problem.empty())
+                result.reason = result.portName + " (" + result.device + "): " + problem;
+        }
+    }
+
+    // The programmer of a tester the gang ended may still be at its operation, whose answers
+    // would reach the port's next run: it is reset before anything else uses the port.
+    void StartReset(PortSlot& slot, const std::vector<std::string>& logsNow) {
+        slot.resetRun = TesterRun{};
+        slot.resetRun.testerDirectory = tester_.directory;
+        slot.resetRun.command = GangCommand::Reset;
+        slot.resetRun.logsBefore = logsNow;
+        slot.resetRun.timeoutSeconds = ResetLimitSeconds;
+        slot.resetStartedMs = platform::MonotonicMilliseconds();
+        if (StartTester(tester_,
+                        {"-COM=" + std::to_string(slot.result.port),
+                         SwitchOfCommand(GangCommand::Reset)},
+                        slot.result.portName, slot.resetRun, slot.process)) {
+            slot.phase = Phase::Resetting;
+        } else {
+            FinishReset(slot);
+        }
+    }
+
+    void FinishReset(PortSlot& slot) {
+        PortResult reset;
+        reset.port = slot.result.port;
+        reset.portName = slot.result.portName;
+        if (slot.resetRun.started)
+            CaptureReport(slot.resetRun, reset.portName);
+        const PortLogs now = ListPortLogs(logDirectory_, {reset.port});
+        const auto logs = now.find(reset.port);
+        ReadOutcome(slot.resetRun, logs != now.end() ? logs->second : std::vector<std::string>{},
+                    reset);
+        ResetRecord record;
+        record.cause = slot.resetCause;
+        record.outcome = reset.outcome;
+        record.reason = slot.resetRun.interrupted ? "interrupted again" : reset.reason;
+        record.logFile = reset.logFile;
+        slot.result.resetAfter = record;
+        Done(slot);
+    }
+
+    void Show(std::uint64_t now) {
+        std::vector<PortView> views(slots_.size());
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            const PortSlot& slot = slots_[i];
+            PortView& view = views[i];
+            view.portName = slot.result.portName;
+            switch (slot.phase) {
+                case Phase::Waiting:
+                    view.state = PortState::Waiting;
+                    break;
+                case Phase::Running:
+                    view.state = PortState::Running;
+                    view.elapsedMs = now - slot.startedMs;
+                    break;
+                case Phase::Ended:
+                case Phase::Resetting:
+                    view.state = PortState::Running;
+                    view.elapsedMs = slot.result.durationMs;
+                    break;
+                case Phase::Done:
+                    view.state = PortState::Done;
+                    view.elapsedMs = slot.result.durationMs;
+                    view.result = &slot.result;
+                    break;
+            }
+        }
+        display_.Show(views);
+    }
+
+    const GangOptions& options_;
+    const TesterLocation& tester_;
+    GangDisplay& display_;
+    const ErrorTextLookup& errorTexts_;
+    std::vector<PortSlot> slots_;
+    std::string logDirectory_;
+    bool interrupted_ = false;
+};
 
 }  // namespace
 
 TesterLocation LocateTester(const std::string& path) {
     std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    std::filesystem::path absolute = std::filesystem::absolute(PathOfUtf8(path), error);
     if (error)
-        absolute = path;
+        absolute = PathOfUtf8(path);
     TesterLocation location;
-    location.path = absolute.string();
+    location.path = Utf8OfPath(absolute);
     const std::size_t separator = location.path.find_last_of(
         platform::PathSeparator() == '/' ? std::string("/") : std::string("/\\"));
     location.directory = separator == std::string::npos
@@ -43,81 +345,13 @@ TesterLocation LocateTester(const std::string& path) {
     return location;
 }
 
+std::string PortLockPath(const std::string& directory, std::string_view portName) {
+    return directory + ".zq-gang-" + std::string(portName) + ".lock";
+}
+
 std::vector<PortResult> RunGang(const GangOptions& options, const TesterLocation& tester,
-                                GangDisplay& display) {
-    std::vector<PortSlot> slots(options.ports.size());
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        slots[i].result.port = options.ports[i];
-        slots[i].result.portName = "COM" + std::to_string(options.ports[i]);
-        slots[i].run.testerDirectory = tester.directory;
-        slots[i].run.timeoutSeconds = options.timeoutSeconds;
-    }
-    const std::size_t jobs = options.jobs == 0 ? slots.size() : options.jobs;
-    const std::string logDirectory = tester.directory + std::string(LogDirectoryName);
-    const std::uint64_t limitMs = std::uint64_t{options.timeoutSeconds} * 1000;
-
-    std::size_t next = 0;
-    std::size_t running = 0;
-    std::size_t done = 0;
-    std::vector<PortView> views(slots.size());
-    for (std::size_t i = 0; i < slots.size(); ++i) views[i].portName = slots[i].result.portName;
-    while (done < slots.size()) {
-        std::vector<std::string> logsNow;
-        if (running < jobs && next < slots.size())
-            logsNow = FileNames(logDirectory);
-        while (running < jobs && next < slots.size()) {
-            PortSlot& slot = slots[next++];
-            slot.run.logsBefore = PortLogNames(logsNow, slot.result.portName);
-            slot.run.reportBefore =
-                LastWriteTime(ReportPath(tester.directory, slot.result.portName));
-            std::vector<std::string> arguments{tester.path};
-            for (std::string& s : TesterSwitchesForPort(options, slot.result.port))
-                arguments.push_back(std::move(s));
-            slot.startedMs = platform::MonotonicMilliseconds();
-            slot.run.started = platform::StartProcess(tester.path, arguments, tester.directory,
-                                                      slot.process, slot.run.startError);
-            if (slot.run.started) {
-                slot.state = PortState::Running;
-                ++running;
-            } else {
-                Finish(slot, slot.startedMs, display);
-                ++done;
-            }
-        }
-
-        const std::uint64_t now = platform::MonotonicMilliseconds();
-        for (PortSlot& slot : slots) {
-            if (slot.state != PortState::Running)
-                continue;
-            bool ended = platform::ProcessEnded(slot.process, slot.run.end);
-            if (!ended && limitMs != 0 && now - slot.startedMs >= limitMs) {
-                platform::KillProcess(slot.process, slot.run.end);
-                slot.run.timedOut = slot.run.end.killed;
-                ended = true;
-            }
-            if (ended) {
-                Finish(slot, platform::MonotonicMilliseconds(), display);
-                --running;
-                ++done;
-            }
-        }
-
-        for (std::size_t i = 0; i < slots.size(); ++i) {
-            views[i].state = slots[i].state;
-            views[i].elapsedMs = slots[i].state == PortState::Running ? now - slots[i].startedMs
-                                 : slots[i].state == PortState::Done  ? slots[i].result.durationMs
-                                                                      : 0;
-            views[i].result = slots[i].state == PortState::Done ? &slots[i].result : nullptr;
-        }
-        display.Show(views);
-        if (done < slots.size())
-            platform::SleepMs(PollIntervalMs);
-    }
-
-    std::vector<PortResult> results;
-    results.reserve(slots.size());
-    for (PortSlot& slot : slots) results.push_back(std::move(slot.result));
-    return results;
+                                GangDisplay& display, const ErrorTextLookup& errorTexts) {
+    return Gang(options, tester, display, errorTexts).Run();
 }
 
 }  // namespace gang

@@ -1,8 +1,11 @@
 // Runs one tester per port, at most a given number at a time, watches them end (ending those that
-// outlive the time limit) and reads each port's outcome from the tester's files.
+// outlive the time limit, or all of them when the gang is interrupted), resets the programmer of
+// every tester it ended, and reads each port's outcome from the tester's files. One gang per
+// station directory and port: a port another gang holds is NG without a tester.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,7 +41,21 @@ struct TesterLocation {
 };
 TesterLocation LocateTester(const std::string& path);
 
+// The English and Chinese texts (UTF-8) of a programmer's error code.
+struct ErrorTexts {
+    std::string en;
+    std::string cn;
+};
+using ErrorTextLookup = std::function<ErrorTexts(unsigned code)>;
+
+// How long the reset run after an ended tester may take before it is ended too: a programmer
+// that answers at all answers a reset within the tester's own first wait (4.5 s).
+inline constexpr unsigned ResetLimitSeconds = 15;
+
+// The lock file of a port in a station directory (with its trailing separator).
+std::string PortLockPath(const std::string& directory, std::string_view portName);
+
 std::vector<PortResult> RunGang(const GangOptions& options, const TesterLocation& tester,
-                                GangDisplay& display);
+                                GangDisplay& display, const ErrorTextLookup& errorTexts);
 
 }  // namespace gang

@@ -1,14 +1,13 @@
 #include "PortOutcome.h"
 
 #include <algorithm>
-#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <system_error>
 
 #include "Platform.h"
-#include "RunRecord.h"
 
 namespace gang {
 namespace {
@@ -18,18 +17,36 @@ constexpr std::uintmax_t MaxRunLogBytes = std::uintmax_t{64} * 1024 * 1024;
 
 bool ReadWholeFile(const std::string& path, std::string& content) {
     std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    const std::filesystem::path file = PathOfUtf8(path);
+    const std::uintmax_t size = std::filesystem::file_size(file, error);
     if (error || size > MaxRunLogBytes)
         return false;
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
         return false;
-    content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
 }
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
+}
+
+// The port number of a log name "ZQ_COM<n>_OK_..." or "..._NG_...", ending in ".log"; 0 when
+// the name is no port's log.
+unsigned PortOfLogName(std::string_view name) {
+    constexpr std::string_view Stem = "ZQ_COM";
+    if (!StartsWith(name, Stem) || name.size() < 4 || name.substr(name.size() - 4) != ".log")
+        return 0;
+    name.remove_prefix(Stem.size());
+    unsigned port = 0;
+    std::size_t digits = 0;
+    while (digits < name.size() && digits < 7 && name[digits] >= '0' && name[digits] <= '9')
+        port = port * 10 + static_cast<unsigned>(name[digits++] - '0');
+    const std::string_view verdict = name.substr(digits);
+    if (digits == 0 || name[0] == '0' || !(StartsWith(verdict, "_OK_") || StartsWith(verdict, "_NG_")))
+        return 0;
+    return port;
 }
 
 std::string DescribeEnd(const platform::ProcessEnd& end) {
@@ -43,38 +60,37 @@ std::string DescribeEnd(const platform::ProcessEnd& end) {
 
 }  // namespace
 
+std::filesystem::path PathOfUtf8(std::string_view utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8OfPath(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok) {
-    const std::string stem = "ZQ_" + std::string(portName);
-    if (!StartsWith(name, stem) || name.size() < 4 || name.substr(name.size() - 4) != ".log")
+    if (!StartsWith(portName, "COM") || PortOfLogName(name) == 0 ||
+        !StartsWith(name.substr(3), portName) || name.size() < 3 + portName.size() + 4)
         return false;
-    const std::string_view verdict = name.substr(stem.size());
-    if (StartsWith(verdict, "_OK_")) {
-        ok = true;
-        return true;
-    }
-    if (StartsWith(verdict, "_NG_")) {
-        ok = false;
-        return true;
-    }
-    return false;
+    const std::string_view verdict = name.substr(3 + portName.size());
+    if (!StartsWith(verdict, "_OK_") && !StartsWith(verdict, "_NG_"))
+        return false;
+    ok = StartsWith(verdict, "_OK_");
+    return true;
 }
 
-std::vector<std::string> FileNames(const std::string& directory) {
-    std::vector<std::string> names;
+PortLogs ListPortLogs(const std::string& directory, const std::set<unsigned>& ports) {
+    PortLogs logs;
     std::error_code error;
-    std::filesystem::directory_iterator entry(directory, error);
-    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error))
-        names.push_back(entry->path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::vector<std::string> PortLogNames(const std::vector<std::string>& names,
-                                      std::string_view portName) {
-    std::vector<std::string> logs;
-    bool ok = false;
-    std::copy_if(names.begin(), names.end(), std::back_inserter(logs),
-                 [&](const std::string& name) { return IsPortLogName(name, portName, ok); });
+    std::filesystem::directory_iterator entry(PathOfUtf8(directory), error);
+    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        const std::string name = Utf8OfPath(entry->path().filename());
+        const unsigned port = PortOfLogName(name);
+        if (port != 0 && ports.count(port) != 0)
+            logs[port].push_back(name);
+    }
+    for (auto& [port, names] : logs) std::sort(names.begin(), names.end());
     return logs;
 }
 
@@ -84,17 +100,30 @@ std::string ReportPath(const std::string& testerDirectory, std::string_view port
 
 std::optional<std::filesystem::file_time_type> LastWriteTime(const std::string& path) {
     std::error_code error;
-    const std::filesystem::file_time_type time = std::filesystem::last_write_time(path, error);
+    const std::filesystem::file_time_type time =
+        std::filesystem::last_write_time(PathOfUtf8(path), error);
     if (error)
         return std::nullopt;
     return time;
 }
 
-void ReadOutcome(const TesterRun& run, PortResult& result) {
+void CaptureReport(TesterRun& run, std::string_view portName) {
+    const std::string path = ReportPath(run.testerDirectory, portName);
+    run.report.clear();
+    run.haveReport = (!run.reportBefore || LastWriteTime(path) != run.reportBefore) &&
+                     ReadWholeFile(path, run.report);
+    if (!run.haveReport)
+        run.report.clear();
+}
+
+void ReadOutcome(const TesterRun& run, const std::vector<std::string>& logsNow,
+                 PortResult& result) {
     result.outcome = Outcome::NG;
+    result.command = run.command;
     result.logFile.clear();
     result.reason.clear();
     result.report.clear();
+    result.record = RunRecord{};
     result.exitStatus = run.end.exitStatus;
     result.signal = run.end.signal;
     if (!run.started) {
@@ -108,26 +137,20 @@ void ReadOutcome(const TesterRun& run, PortResult& result) {
 
     const std::string logDirectory =
         run.testerDirectory + std::string(LogDirectoryName) + platform::PathSeparator();
-    const std::vector<std::string> after = PortLogNames(
-        FileNames(run.testerDirectory + std::string(LogDirectoryName)), result.portName);
     std::vector<std::string> created;
-    std::set_difference(after.begin(), after.end(), run.logsBefore.begin(), run.logsBefore.end(),
-                        std::back_inserter(created));
+    std::set_difference(logsNow.begin(), logsNow.end(), run.logsBefore.begin(),
+                        run.logsBefore.end(), std::back_inserter(created));
 
-    const std::string reportPath = ReportPath(run.testerDirectory, result.portName);
-    std::string report;
-    const bool haveReport = (!run.reportBefore || LastWriteTime(reportPath) != run.reportBefore) &&
-                            ReadWholeFile(reportPath, report);
-
-    // Another run on the same port and directory may have written a log meanwhile: the log of
-    // this run is the one that holds the same run log as the report.
+    // Another run on the same port and directory (a script's own tester) may have written a log
+    // meanwhile: the log of this run is the one that holds the same run log as the report.
     std::vector<std::string> candidates = created;
     std::string logContent;
     if (candidates.size() > 1) {
         std::vector<std::string> matching;
         for (const std::string& name : candidates) {
             std::string content;
-            if (haveReport && ReadWholeFile(logDirectory + name, content) && content == report)
+            if (run.haveReport && ReadWholeFile(logDirectory + name, content) &&
+                content == run.report)
                 matching.push_back(name);
         }
         candidates = matching;
@@ -136,12 +159,17 @@ void ReadOutcome(const TesterRun& run, PortResult& result) {
         candidates.size() == 1 && ReadWholeFile(logDirectory + candidates.front(), logContent);
     if (haveLog)
         result.logFile = logDirectory + candidates.front();
-    result.report = haveLog ? logContent : haveReport ? report : std::string();
+    result.report = haveLog ? logContent : run.report;
+    bool logNamedOK = false;
+    if (haveLog)
+        IsPortLogName(candidates.front(), result.portName, logNamedOK);
+    result.record = ReadRunRecord(result.report, run.command, logNamedOK);
 
     if (result.end == TesterEnd::Killed) {
-        result.reason = run.timedOut ? "ZqCmdLin did not end within " +
-                                           std::to_string(run.timeoutSeconds) + " s and was ended"
-                                     : "ZqCmdLin was ended";
+        result.reason = run.interrupted ? "interrupted"
+                        : run.timedOut  ? "ZqCmdLin did not end within " +
+                                             std::to_string(run.timeoutSeconds) + " s and was ended"
+                                        : "ZqCmdLin was ended";
         return;
     }
     if (result.end == TesterEnd::Crashed) {
@@ -163,15 +191,13 @@ void ReadOutcome(const TesterRun& run, PortResult& result) {
                             : "the log file could not be read";
         return;
     }
-    bool ok = false;
-    IsPortLogName(candidates.front(), result.portName, ok);
-    if (ok) {
-        result.outcome = Outcome::OK;
+    if (!result.record.ok) {
+        result.reason = result.record.reason.empty() ? "NG" : result.record.reason;
         return;
     }
-    result.reason = LastStampedText(result.report);
+    result.reason = DataSumMismatch(result.record, run.expectedData);
     if (result.reason.empty())
-        result.reason = "NG";
+        result.outcome = Outcome::OK;
 }
 
 }  // namespace gang

@@ -1,5 +1,7 @@
 // zq-gang: one ZqCmdLin per port at once, one verdict for all of them. Exit status 0 when every
-// port is OK, 1 when any is NG, 2 when the command line is turned down (then nothing starts).
+// port is OK, 1 when any is NG, 2 when the command line is turned down (then nothing starts),
+// 128 + the signal when the gang was interrupted (its testers ended, their programmers reset, its
+// files written all the same).
 
 #include <cstdio>
 #include <filesystem>
@@ -10,14 +12,17 @@
 #include "GangOptions.h"
 #include "GangReports.h"
 #include "GangRunner.h"
+#include "PELMORAERRI.h"
 #include "Platform.h"
 #include "ProcessControl.h"
+#include "StationServices.h"
 
 namespace {
 
 constexpr int ExitAllOK = 0;
 constexpr int ExitSomeNG = 1;
 constexpr int ExitUsage = 2;
+constexpr int ExitBySignal = 128;
 
 int UsageError(const std::string& message) {
     (void)std::fprintf(stderr,
@@ -26,18 +31,33 @@ int UsageError(const std::string& message) {
     return ExitUsage;
 }
 
-// A report file must have a directory to go to; found out before any tester starts.
-bool DirectoryOfFileExists(const std::string& path) {
+// A file the gang is to write, checked before any tester starts: its directory exists, it is no
+// directory itself, and the other report file is not the same file under another name.
+std::string ReportFileProblem(const std::string& path, const std::string& other) {
     std::error_code error;
-    const std::filesystem::path parent = std::filesystem::absolute(path, error).parent_path();
-    return !error && std::filesystem::is_directory(parent, error);
+    const std::filesystem::path file = std::filesystem::absolute(gang::PathOfUtf8(path), error);
+    if (error || !std::filesystem::is_directory(file.parent_path(), error))
+        return "no directory to write " + path + " into";
+    if (std::filesystem::is_directory(file, error))
+        return path + " is a directory";
+    if (other.empty())
+        return {};
+    const std::filesystem::path otherFile =
+        std::filesystem::absolute(gang::PathOfUtf8(other), error);
+    const bool same = std::filesystem::exists(file, error) && std::filesystem::exists(otherFile, error)
+                          ? std::filesystem::equivalent(file, otherFile, error)
+                          : std::filesystem::weakly_canonical(file, error) ==
+                                std::filesystem::weakly_canonical(otherFile, error);
+    return same ? "--junit and --json name the same file" : std::string();
 }
 
-}  // namespace
+gang::ErrorTexts LibraryErrorTexts(unsigned code) {
+    return {platform::Cp936ToUtf8(GetEglishErrorMessageinformationRTX(code)),
+            platform::Cp936ToUtf8(GetChineseErrorMessageinformationRTX(code))};
+}
 
-int main(int argc, char** argv) {
-    platform::SetCommandLine(argc, argv);
-    const gang::ParsedOptions parsed = gang::ParseGangOptions(platform::CommandLineArguments());
+int Run() {
+    const gang::ParsedOptions parsed = gang::ParseGangOptions(platform::Utf8CommandLineArguments());
     if (!parsed.options)
         return UsageError(parsed.error);
     const gang::GangOptions& options = *parsed.options;
@@ -45,33 +65,45 @@ int main(int argc, char** argv) {
         (void)std::fputs(gang::UsageText, stdout);
         return ExitAllOK;
     }
+    if (options.version) {
+        (void)std::fputs("zq-gang " ZQ_GANG_VERSION "\n", stdout);
+        return ExitAllOK;
+    }
 
     const std::string testerPath =
         options.testerPath.empty()
-            ? platform::ExeDirectory() + "ZqCmdLin" + platform::ProgramSuffix()
+            ? platform::Utf8ExeDirectory() + "ZqCmdLin" + platform::ProgramSuffix()
             : options.testerPath;
     if (!platform::IsRunnableFile(testerPath))
         return UsageError("no tester found: " + testerPath + " is not a program that can run");
-    for (const std::string* file : {&options.junitPath, &options.jsonPath}) {
-        if (!file->empty() && !DirectoryOfFileExists(*file))
-            return UsageError("no directory to write " + *file + " into");
+    for (const auto& [file, other] : {std::pair{&options.junitPath, &options.jsonPath},
+                                      std::pair{&options.jsonPath, &options.junitPath}}) {
+        if (file->empty())
+            continue;
+        const std::string problem = ReportFileProblem(*file, *other);
+        if (!problem.empty())
+            return UsageError(problem);
     }
     const gang::TesterLocation tester = gang::LocateTester(testerPath);
 
     gang::GangSummary summary;
+    summary.host = platform::HostName();
+    summary.station = options.station.empty() ? summary.host : options.station;
+    summary.version = ZQ_GANG_VERSION;
     summary.tester = tester.path;
     summary.switches = options.testerSwitches;
     summary.startedUtc = gang::UtcTimestamp();
     const std::uint64_t started = platform::MonotonicMilliseconds();
     if (platform::StandardOutputIsLiveTerminal()) {
         gang::LiveConsole console(stdout);
-        summary.ports = gang::RunGang(options, tester, console);
+        summary.ports = gang::RunGang(options, tester, console, LibraryErrorTexts);
     } else {
         gang::PlainConsole console(stdout);
-        summary.ports = gang::RunGang(options, tester, console);
+        summary.ports = gang::RunGang(options, tester, console, LibraryErrorTexts);
     }
     summary.durationMs = platform::MonotonicMilliseconds() - started;
 
+    // A reader that went away makes these writes fail, never the gang.
     (void)std::fputs("\n", stdout);
     (void)std::fputs(gang::SummaryTable(summary).c_str(), stdout);
     (void)std::fflush(stdout);
@@ -91,5 +123,17 @@ int main(int argc, char** argv) {
         (void)std::fprintf(stderr, "zq-gang: %s\n", error.c_str());
         allOK = false;
     }
+    if (const int interrupt = platform::PendingInterrupt(); interrupt != 0)
+        return ExitBySignal + interrupt;
     return allOK ? ExitAllOK : ExitSomeNG;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    platform::InstallInterruptHandlers();
+    platform::SetCommandLine(argc, argv);
+    const int status = Run();
+    platform::InterruptHandled();
+    return status;
 }

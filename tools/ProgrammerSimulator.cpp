@@ -6,6 +6,10 @@
 // the reset-and-retry, silence, broken framing, noise and slowness, so that the tester can be
 // driven through every path without hardware. This is the other end of the line and is written
 // independently of the tester's own framing code.
+//
+// Like a real programmer it goes on listening while it answers: a reset that comes meanwhile
+// ends the operation under way, and other commands wait their turn. An answer goes on at its own
+// pace whether or not a tester still has the port open.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,8 +25,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <initializer_list>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -58,6 +65,9 @@ Answers (status bytes in hex):
                        reset that follows is answered with the programmer
                        information packet, the next run ends with --status
   --completion XX      completion answer of a programming run: F0 (default), F1, F2
+  --answer-as LETTERS  answer every well-formed command as if it were LETTERS
+                       (APRG, CKPG, REST, CKSK, RDSX, ERAS): a programmer that
+                       answers with another operation's verdict
   --error-command      answer every command with the erroneous-command report
   --silent             receive, but never answer
   --blocks N           flash blocks per step of a run (default 4)
@@ -70,7 +80,9 @@ Answers (status bytes in hex):
   --bad-return-check
 
 Line faults:
-  --delay MS           pause before every packet (a slow programmer)
+  --delay MS           pause before every packet (a slow programmer); a slow
+                       programming run: --delay 150 with the default 4 blocks
+                       spreads its 23 packets over about 3.5 s
   --split N            write every frame in pieces of N bytes ...
   --split-gap MS       ... with this pause between pieces (default 20)
   --merge              write all packets of an answer with one write
@@ -88,7 +100,26 @@ Line faults:
 
 Commands answered: start programming (APRG), check programmer (CKPG), reset
 (REST), check socket (CKSK), read checksum (RDSX), erase (ERAS). A packet with a
-wrong checksum or an unknown command gets the erroneous-command report.
+wrong checksum or an unknown command gets the erroneous-command report. Every
+command received prints "COMMAND <letters>" ("?" when not well-formed).
+
+A busy programmer: it reads the line while it answers, in every pause of the
+answer (--delay, --split-gap, the restart of a reset) and between any two
+packets. A reset (REST) received meanwhile ends the answer under way at once:
+nothing more of it is sent (with --merge, nothing of it at all), "ABORTED
+<letters of the command received>" is printed, and the reset is answered next,
+as any reset, ahead of commands still waiting. A reset is always a reset here;
+--answer-as only changes what it is answered with. Any other command received
+meanwhile waits and is answered once the answer ends, in the order received.
+
+A tester that goes away: when the tester closes the port during an answer, the
+answer goes on at its pace. Without --device the simulator holds the terminal
+side of its pty open, so nothing it writes fails; what it sends while no tester
+has the port open waits in that side's input queue (bytes that find no room
+there within 1 s are dropped, as on a line nobody listens to). A tester that
+opens the port next and clears its input on opening (ZqCmdLin does) receives
+exactly what is sent after its open. A failed write (EIO, a device gone) loses
+those bytes only; the answer and the simulator go on.
 )";
 
 struct Options {
@@ -101,6 +132,7 @@ struct Options {
     std::uint8_t status = 0x06;
     int retryStatus = -1;
     std::uint8_t completion = 0xF0;
+    std::string answerAs;
     bool errorCommand = false;
     bool silent = false;
     unsigned blocks = 4;
@@ -300,9 +332,160 @@ bool MakeRaw(int fd, unsigned baud, bool setSpeed) {
     return tcsetattr(fd, TCSANOW, &t) == 0 || !setSpeed;
 }
 
+// Cuts SLIP frames out of the received bytes and hands each packet on. A frame starts with its
+// own END and ends with the next END; bytes between frames (the tester's 0xFF fill) are skipped,
+// and a run of END bytes is one frame start.
+class FrameReader {
+  public:
+    template <class OnPacket>
+    void Feed(const std::uint8_t* data, std::size_t count, OnPacket onPacket) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t b = data[i];
+            if (b == kEnd) {
+                if (inFrame_ && (!packet_.empty() || broken_)) {
+                    if (!broken_)
+                        onPacket(packet_);
+                    inFrame_ = false;
+                } else {
+                    inFrame_ = true;
+                }
+                packet_.clear();
+                escaped_ = false;
+                broken_ = false;
+                continue;
+            }
+            if (!inFrame_)
+                continue;
+            if (escaped_) {
+                escaped_ = false;
+                if (b == kEscEnd)
+                    packet_.push_back(kEnd);
+                else if (b == kEscEsc)
+                    packet_.push_back(kEsc);
+                else
+                    broken_ = true;
+                continue;
+            }
+            if (b == kEsc) {
+                escaped_ = true;
+                continue;
+            }
+            if (packet_.size() < 8192)
+                packet_.push_back(b);
+            else
+                broken_ = true;
+        }
+    }
+
+  private:
+    Bytes packet_;
+    bool inFrame_ = false;
+    bool escaped_ = false;
+    bool broken_ = false;
+};
+
+// Appends bytes received from the tester to the --record file, at once, so that a test reading
+// it sees them even while the simulator runs on.
+void Record(FILE* record, const std::uint8_t* bytes, std::size_t count) {
+    if (record == nullptr)
+        return;
+    (void)std::fwrite(bytes, 1, count, record);
+    (void)std::fflush(record);
+}
+
+// The command's four letters when the packet is a well-formed command, else empty.
+std::string CommandOf(const Bytes& p) {
+    if (p.size() < 10)
+        return {};
+    const std::uint16_t sum = Checksum16(p.data(), p.size() - 2);
+    if (p[p.size() - 2] != (sum & 0xFF) || p[p.size() - 1] != (sum >> 8))
+        return {};
+    const std::uint8_t swapped = static_cast<std::uint8_t>((p[0] << 4) | (p[0] >> 4));
+    if (p[5] != swapped)
+        return {};
+    std::string letters(p.begin() + 1, p.begin() + 5);
+    struct Known {
+        std::uint8_t type;
+        const char* letters;
+        std::size_t length;
+    };
+    static const Known known[] = {{0xF9, "APRG", 10}, {0xF6, "CKPG", 10}, {0x8A, "REST", 12},
+                                  {0xF6, "CKSK", 10}, {0xF9, "RDSX", 10}, {0xF9, "ERAS", 10}};
+    for (const Known& k : known)
+        if (p[0] == k.type && letters == k.letters && p.size() == k.length)
+            return letters;
+    return {};
+}
+
+
+// How long a write waits for room on a line nobody reads before its bytes are dropped.
+constexpr int kNoRoomMs = 1000;
+
+// Takes in what the tester sends: records it, cuts it into packets and keeps each command until
+// it is answered. The main loop hands it what it reads while the programmer is idle; while the
+// programmer answers, the pauses of the answer listen through it. A reset received while an
+// answer is under way is kept apart: it ends that answer and is answered before the commands
+// that wait.
+class Receiver {
+  public:
+    Receiver(int fd, FILE* record) : fd_(fd), record_(record) {}
+
+    void Take(const std::uint8_t* bytes, std::size_t count) {
+        Record(record_, bytes, count);
+        reader_.Feed(bytes, count, [this](const Bytes& packet) {
+            if (busy_ && CommandOf(packet) == "REST")
+                resets_.push_back(packet);
+            else
+                waiting_.push_back(packet);
+        });
+    }
+
+    // Takes in whatever comes within ms milliseconds; with 0, one look at the line. A stop
+    // request ends the wait.
+    void Listen(unsigned ms) {
+        const timespec started = Now();
+        for (;;) {
+            if (stopRequested)
+                return;
+            const int left = std::max(0, static_cast<int>(ms) - MillisecondsSince(started));
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, left) > 0) {
+                std::uint8_t buffer[4096];
+                const ssize_t n = read(fd_, buffer, sizeof buffer);
+                if (n > 0)
+                    Take(buffer, static_cast<std::size_t>(n));
+                else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+                    SleepMs(static_cast<unsigned>(std::min(left, 10)));  // no one on the line
+            }
+            if (left == 0)
+                return;
+        }
+    }
+
+    void SetBusy(bool busy) { busy_ = busy; }
+    bool ResetWaiting() const { return !resets_.empty(); }
+    bool HasCommand() const { return !resets_.empty() || !waiting_.empty(); }
+
+    Bytes NextCommand() {
+        std::deque<Bytes>& from = resets_.empty() ? waiting_ : resets_;
+        Bytes packet = std::move(from.front());
+        from.pop_front();
+        return packet;
+    }
+
+  private:
+    int fd_;
+    FILE* record_;
+    FrameReader reader_;
+    bool busy_ = false;
+    std::deque<Bytes> waiting_;
+    std::deque<Bytes> resets_;
+};
+
 class Line {
   public:
-    Line(int fd, const Options& options) : fd_(fd), options_(options) {}
+    Line(int fd, const Options& options, Receiver& receiver)
+        : fd_(fd), options_(options), receiver_(receiver) {}
 
     // Writes bytes, in pieces when asked to split frames.
     void Write(const Bytes& bytes) {
@@ -317,19 +500,16 @@ class Line {
         for (std::size_t at = 0; at < bytes.size(); at += options_.split) {
             const std::size_t n = std::min<std::size_t>(options_.split, bytes.size() - at);
             WriteAll(bytes.data() + at, n);
-            SleepMs(options_.splitGapMs);
+            receiver_.Listen(options_.splitGapMs);
         }
     }
 
     // One byte of the fill a programmer may send between frames. It never waits for room on the
-    // line: with nobody reading, the fill is simply not sent.
+    // line (which is non-blocking): with nobody reading, the fill is simply not sent.
     void Fill() {
         const std::uint8_t fill = 0xFF;
-        const int flags = fcntl(fd_, F_GETFL);
-        fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
         const ssize_t written = write(fd_, &fill, 1);
         (void)written;
-        fcntl(fd_, F_SETFL, flags);
     }
 
     void Flush() {
@@ -338,8 +518,27 @@ class Line {
         pending_.clear();
     }
 
-    // One packet with the faults asked for around it.
+    // A pause of the answer; the line is read meanwhile.
+    void Pause(unsigned ms) {
+        if (!aborted_)
+            receiver_.Listen(ms);
+    }
+
+    // Starts an answer: its packets are counted from zero, and it runs until a reset ends it.
+    void BeginAnswer() {
+        packetsSent_ = 0;
+        aborted_ = false;
+    }
+
+    bool Aborted() const { return aborted_; }
+
+    // One packet with the faults asked for around it. The line is read before it, during the
+    // --delay pause or in one look at the line; a reset received by then ends the answer instead:
+    // neither this packet nor any other of the answer is sent, nor what --merge still holds of it.
+    // A stop request ends it too.
     void SendPacket(const Bytes& packet) {
+        if (aborted_ || stopRequested)
+            return;
         if (options_.vanishAfter >= 0 && packetsSent_ >= options_.vanishAfter) {
             Flush();
             SleepMs(300);  // what was sent is on its way before the line goes dead
@@ -350,7 +549,14 @@ class Line {
                 unlink(linkPath.c_str());
             std::exit(0);
         }
-        SleepMs(options_.delayMs);
+        receiver_.Listen(options_.delayMs);
+        if (receiver_.ResetWaiting()) {
+            aborted_ = true;
+            pending_.clear();
+            return;
+        }
+        if (stopRequested)
+            return;
         if (options_.shortFrames)
             Write(Frame(Bytes{0xFD, 0x10, 0x00, 0xF3}));
         if (options_.badEscape) {
@@ -365,8 +571,6 @@ class Line {
         Write(Frame(packet));
         ++packetsSent_;
     }
-
-    void ResetPacketCount() { packetsSent_ = 0; }
 
   private:
     Bytes Frame(const Bytes& packet) {
@@ -393,29 +597,38 @@ class Line {
         return (seed_ >> 16) & 0x7FFF;
     }
 
+    // The line is non-blocking. While no tester has the pty open, the terminal side the simulator
+    // holds keeps what is written in its input queue; once that is full (or when a device takes
+    // nothing), bytes that find no room within kNoRoomMs are dropped, as on a line that nobody
+    // listens to. A failed write (EIO: a device gone, no one holding the terminal side) loses its
+    // bytes; the answer goes on.
     void WriteAll(const std::uint8_t* data, std::size_t count) {
-        while (count > 0) {
+        timespec lastRoom = Now();
+        while (count > 0 && !stopRequested) {
             const ssize_t n = write(fd_, data, count);
             if (n > 0) {
                 data += n;
                 count -= static_cast<std::size_t>(n);
+                lastRoom = Now();
                 continue;
             }
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && errno == EAGAIN) {
+            if (n < 0 && errno == EAGAIN && MillisecondsSince(lastRoom) < kNoRoomMs) {
                 pollfd p{fd_, POLLOUT, 0};
                 poll(&p, 1, 100);
                 continue;
             }
-            return;  // the tester's side is gone; the answer is lost, as on a real line
+            return;
         }
     }
 
     int fd_;
     const Options& options_;
+    Receiver& receiver_;
     Bytes pending_;
     long packetsSent_ = 0;
+    bool aborted_ = false;
     unsigned seed_ = 12345;
 };
 
@@ -424,15 +637,32 @@ class Line {
 
 class Programmer {
   public:
-    Programmer(Line& line, const Options& options) : line_(line), options_(options) {}
+    Programmer(Line& line, const Options& options, Receiver& receiver)
+        : line_(line), options_(options), receiver_(receiver) {}
 
-    void Answer(const Bytes& packet) {
-        line_.ResetPacketCount();
+    // Answers one command, reading the line meanwhile (see Receiver and Line::SendPacket).
+    void Serve(const Bytes& packet) {
         const std::string command = CommandOf(packet);
-        std::fprintf(stdout, "COMMAND %s\n", command.empty() ? "?" : command.c_str());
+        const char* letters = command.empty() ? "?" : command.c_str();
+        std::fprintf(stdout, "COMMAND %s\n", letters);
         std::fflush(stdout);
         if (options_.silent)
             return;
+        receiver_.SetBusy(true);
+        line_.BeginAnswer();
+        Answer(command.empty() || options_.answerAs.empty() ? command : options_.answerAs,
+               packet);
+        line_.Flush();
+        receiver_.SetBusy(false);
+        if (line_.Aborted()) {
+            std::fprintf(stdout, "ABORTED %s\n", letters);
+            std::fflush(stdout);
+        }
+    }
+
+  private:
+    // The answer to a command, given its letters (empty when not well-formed).
+    void Answer(const std::string& command, const Bytes& packet) {
         if (options_.unknownTypes) {
             line_.SendPacket(packet);  // an echo of the command
             line_.SendPacket(Bytes{0x55, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07});
@@ -459,32 +689,6 @@ class Programmer {
             Extras();
             line_.SendPacket(StatusPacket(0xF7, options_.status, 0, 0));
         }
-        line_.Flush();
-    }
-
-  private:
-    // The command's four letters when the packet is a well-formed command, else empty.
-    static std::string CommandOf(const Bytes& p) {
-        if (p.size() < 10)
-            return {};
-        const std::uint16_t sum = Checksum16(p.data(), p.size() - 2);
-        if (p[p.size() - 2] != (sum & 0xFF) || p[p.size() - 1] != (sum >> 8))
-            return {};
-        const std::uint8_t swapped = static_cast<std::uint8_t>((p[0] << 4) | (p[0] >> 4));
-        if (p[5] != swapped)
-            return {};
-        std::string letters(p.begin() + 1, p.begin() + 5);
-        struct Known {
-            std::uint8_t type;
-            const char* letters;
-            std::size_t length;
-        };
-        static const Known known[] = {{0xF9, "APRG", 10}, {0xF6, "CKPG", 10}, {0x8A, "REST", 12},
-                                      {0xF6, "CKSK", 10}, {0xF9, "RDSX", 10}, {0xF9, "ERAS", 10}};
-        for (const Known& k : known)
-            if (p[0] == k.type && letters == k.letters && p.size() == k.length)
-                return letters;
-        return {};
     }
 
     void Extras() {
@@ -552,76 +756,16 @@ class Programmer {
             line_.SendPacket(StatusPacket(0xF7, options_.status, 0, 0));
             return;
         }
-        SleepMs(50);  // the programmer restarts, then announces itself
+        line_.Pause(50);  // the programmer restarts, then announces itself
         Extras();
         line_.SendPacket(ProgrammerInformation(options_.info));
     }
 
     Line& line_;
     const Options& options_;
+    Receiver& receiver_;
     bool retryUsed_ = false;
 };
-
-// Cuts SLIP frames out of the received bytes and hands each packet on. A frame starts with its
-// own END and ends with the next END; bytes between frames (the tester's 0xFF fill) are skipped,
-// and a run of END bytes is one frame start.
-class FrameReader {
-  public:
-    template <class OnPacket>
-    void Feed(const std::uint8_t* data, std::size_t count, OnPacket onPacket) {
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint8_t b = data[i];
-            if (b == kEnd) {
-                if (inFrame_ && (!packet_.empty() || broken_)) {
-                    if (!broken_)
-                        onPacket(packet_);
-                    inFrame_ = false;
-                } else {
-                    inFrame_ = true;
-                }
-                packet_.clear();
-                escaped_ = false;
-                broken_ = false;
-                continue;
-            }
-            if (!inFrame_)
-                continue;
-            if (escaped_) {
-                escaped_ = false;
-                if (b == kEscEnd)
-                    packet_.push_back(kEnd);
-                else if (b == kEscEsc)
-                    packet_.push_back(kEsc);
-                else
-                    broken_ = true;
-                continue;
-            }
-            if (b == kEsc) {
-                escaped_ = true;
-                continue;
-            }
-            if (packet_.size() < 8192)
-                packet_.push_back(b);
-            else
-                broken_ = true;
-        }
-    }
-
-  private:
-    Bytes packet_;
-    bool inFrame_ = false;
-    bool escaped_ = false;
-    bool broken_ = false;
-};
-
-// Appends bytes received from the tester to the --record file, at once, so that a test reading
-// it sees them even while the simulator runs on.
-void Record(FILE* record, const std::uint8_t* bytes, std::size_t count) {
-    if (record == nullptr)
-        return;
-    (void)std::fwrite(bytes, 1, count, record);
-    (void)std::fflush(record);
-}
 
 // Closing the master side of a pseudo-terminal hangs up the terminal side, and the kernel throws
 // away whatever the tester has not read yet: the last answer would be lost. So the simulator
@@ -711,6 +855,15 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.retryStatus = hexByte(need(i));
         } else if (a == "--completion") {
             o.completion = hexByte(need(i));
+        } else if (a == "--answer-as") {
+            o.answerAs = need(i);
+            static const char* const commands[] = {"APRG", "CKPG", "REST", "CKSK", "RDSX", "ERAS"};
+            if (std::find(std::begin(commands), std::end(commands), o.answerAs) ==
+                std::end(commands)) {
+                std::fprintf(stderr, "zq-programmer-sim: --answer-as takes APRG, CKPG, REST, "
+                                     "CKSK, RDSX or ERAS, not %s\n", o.answerAs.c_str());
+                return false;
+            }
         } else if (a == "--error-command") {
             o.errorCommand = true;
         } else if (a == "--silent") {
@@ -830,9 +983,12 @@ int main(int argc, char** argv) {
     std::printf("READY\n");
     std::fflush(stdout);
 
-    Line line(fd, options);
-    Programmer programmer(line, options);
-    FrameReader reader;
+    // Reads and writes never block: an answer listens in its pauses and never waits for ever on
+    // a line that nobody reads.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    Receiver receiver(fd, record);
+    Line line(fd, options, receiver);
+    Programmer programmer(line, options, receiver);
     long answered = 0;
     std::uint8_t buffer[4096];
     while (!stopRequested && (options.exitAfter < 0 || answered < options.exitAfter)) {
@@ -854,11 +1010,11 @@ int main(int argc, char** argv) {
         }
         if (n <= 0)
             break;
-        Record(record, buffer, static_cast<std::size_t>(n));
-        reader.Feed(buffer, static_cast<std::size_t>(n), [&](const Bytes& packet) {
-            programmer.Answer(packet);
+        receiver.Take(buffer, static_cast<std::size_t>(n));
+        while (receiver.HasCommand() && !stopRequested) {
+            programmer.Serve(receiver.NextCommand());
             ++answered;
-        });
+        }
     }
 
     if (!stopRequested && options.exitAfter >= 0)

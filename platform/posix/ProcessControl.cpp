@@ -1,6 +1,12 @@
 // Running programs side by side on POSIX: fork and exec with the failure of the exec carried back
-// over a close-on-exec pipe, non-blocking reaping with waitpid, and the terminal checks of a live
-// display.
+// over a close-on-exec pipe, each program in a process group of its own that is ended as a whole,
+// non-blocking reaping, and the terminal checks of a live display.
+//
+// The process group is the unit of a started program: a wrapper script and the tester it runs
+// share it, so one kill(-group) ends both, and the terminal's Ctrl-C (sent to the foreground
+// group) reaches only this process, which then ends its programs itself. The group id is the
+// program's process id, which stays reserved while the program is an uncollected zombie; the
+// group is therefore always signalled before the program is reaped, never after.
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -13,6 +19,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -28,7 +35,7 @@ namespace platform {
 namespace {
 
 // Where the child stopped on its way to the program, sent to the parent in place of the exec.
-enum class StartStage : int { Input, Directory, Program };
+enum class StartStage : int { Group, Input, Directory, Program };
 
 struct StartFailure {
     StartStage stage;
@@ -75,8 +82,48 @@ bool MakePipe(int fds[2]) {
     _exit(127);
 }
 
+// The signal state this process was started with, noted by InstallInterruptHandlers before it
+// changes anything, so that started programs get it back. Written once, before the flag.
+struct StartSignalState {
+    sigset_t ignored;
+    sigset_t mask;
+};
+StartSignalState startSignals;
+std::atomic<bool> startSignalsNoted{false};
+
+// Child side, between fork and exec: the dispositions and mask the program starts with. With the
+// start state noted, a signal ignored then is ignored again, one ignored since (SIGPIPE) returns
+// to its default, and the mask is the one of the start; caught signals return to their defaults
+// at exec by themselves. Without it everything stays as inherited, ignored signals included.
+void RestoreStartSignals(const StartSignalState* start) {
+    if (start == nullptr)
+        return;
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        if (signalNumber == SIGKILL || signalNumber == SIGSTOP)
+            continue;
+        struct sigaction current {};
+        if (sigaction(signalNumber, nullptr, &current) != 0)
+            continue;  // a number the system reserves for itself
+        const bool ignoredNow = current.sa_handler == SIG_IGN;
+        const bool ignoredAtStart = sigismember(&start->ignored, signalNumber) == 1;
+        if (ignoredNow == ignoredAtStart)
+            continue;
+        struct sigaction wanted {};
+        wanted.sa_handler = ignoredAtStart ? SIG_IGN : SIG_DFL;
+        sigemptyset(&wanted.sa_mask);
+        sigaction(signalNumber, &wanted, nullptr);
+    }
+    // The child has one thread: sigprocmask is its mask.
+    sigprocmask(SIG_SETMASK, &start->mask, nullptr);
+}
+
 [[noreturn]] void RunChild(pid_t parent, int report, const char* program, char* const* argv,
-                           char* const* envp, const char* directory) {
+                           char* const* envp, const char* directory,
+                           const StartSignalState* start) {
+    // A group of its own before anything else runs: the parent does the same, so neither order
+    // of the two leaves a moment in which a kill of the group would miss the program.
+    if (setpgid(0, 0) != 0)
+        FailStart(report, StartStage::Group, errno);
 #if defined(__linux__)
     // The program must not outlive the caller: a killed gang leaves no tester holding a port.
     // The parent may have died before the request took hold; then nobody waits for this child.
@@ -87,19 +134,7 @@ bool MakePipe(int fds[2]) {
 #else
     (void)parent;
 #endif
-    // Ignored signals stay ignored across exec, and the mask is inherited as it is: the program
-    // starts as if from a shell, whatever the caller did with SIGPIPE, SIGINT and the rest.
-    // Caught signals return to their defaults at exec by themselves.
-    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
-        if (signalNumber == SIGKILL || signalNumber == SIGSTOP)
-            continue;
-        struct sigaction current {};
-        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
-            signal(signalNumber, SIG_DFL);  // NOLINT(cert-err33-c): a signal it cannot reset
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    RestoreStartSignals(start);
 
     const int input = open("/dev/null", O_RDONLY);
     if (input < 0)
@@ -115,6 +150,15 @@ bool MakePipe(int fds[2]) {
     FailStart(report, StartStage::Program, errno);
 }
 
+// Collects the end of a program known to have ended (a zombie): never blocks for long.
+bool Reap(pid_t pid, int& status) {
+    pid_t result = 0;
+    do {
+        result = waitpid(pid, &status, 0);
+    } while (result < 0 && errno == EINTR);
+    return result == pid;
+}
+
 void FillEnd(int status, ProcessEnd& end) {
     end = ProcessEnd{};
     if (WIFEXITED(status)) {
@@ -127,6 +171,34 @@ void FillEnd(int status, ProcessEnd& end) {
 }
 
 }  // namespace
+
+// What InstallInterruptHandlers (StationServices.cpp) takes from here.
+namespace posix_signals {
+
+// Notes the signal state the process was started with; called before a disposition changes.
+// Only the first call notes.
+void RecordStartSignalState() {
+    if (startSignalsNoted.load(std::memory_order_acquire))
+        return;
+    sigemptyset(&startSignals.ignored);
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        struct sigaction current {};
+        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            sigaddset(&startSignals.ignored, signalNumber);
+    }
+    pthread_sigmask(SIG_SETMASK, nullptr, &startSignals.mask);
+    startSignalsNoted.store(true, std::memory_order_release);
+}
+
+// Whether the process was started with signalNumber ignored (its state now until noted).
+bool SignalIgnoredAtStart(int signalNumber) {
+    if (startSignalsNoted.load(std::memory_order_acquire))
+        return sigismember(&startSignals.ignored, signalNumber) == 1;
+    struct sigaction current {};
+    return sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+}  // namespace posix_signals
 
 bool StartProcess(const std::string& program, const std::vector<std::string>& arguments,
                   const std::string& directory, ChildProcess& process, std::string& error) {
@@ -148,6 +220,8 @@ bool StartProcess(const std::string& program, const std::vector<std::string>& ar
         error = "cannot start " + program + ": " + ErrorText(errno);
         return false;
     }
+    const StartSignalState* start =
+        startSignalsNoted.load(std::memory_order_acquire) ? &startSignals : nullptr;
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
@@ -159,8 +233,11 @@ bool StartProcess(const std::string& program, const std::vector<std::string>& ar
     }
     if (pid == 0) {
         close(report[0]);
-        RunChild(parent, report[1], program.c_str(), argv.data(), environ, directory.c_str());
+        RunChild(parent, report[1], program.c_str(), argv.data(), environ, directory.c_str(),
+                 start);
     }
+    // The child does the same; this one fails harmlessly once the child has run its exec.
+    (void)setpgid(pid, pid);
     close(report[1]);
 
     // End of file: the exec closed the pipe, the program runs. A record: it never started.
@@ -183,6 +260,9 @@ bool StartProcess(const std::string& program, const std::vector<std::string>& ar
         return false;
     }
     switch (failure.stage) {
+    case StartStage::Group:
+        error = "cannot give " + program + " a process group: " + ErrorText(failure.error);
+        break;
     case StartStage::Input:
         error = "cannot open /dev/null for " + program + ": " + ErrorText(failure.error);
         break;
@@ -202,19 +282,25 @@ bool ProcessEnded(ChildProcess& process, ProcessEnd& end) {
         return true;
     }
     const auto pid = static_cast<pid_t>(process.id);
-    int status = 0;
-    pid_t result = 0;
+    // A look that leaves the end uncollected: the zombie keeps the group id reserved while what
+    // the program left behind is ended.
+    siginfo_t info{};
+    int result = 0;
     do {
-        result = waitpid(pid, &status, WNOHANG);
+        info.si_pid = 0;
+        result = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
     } while (result < 0 && errno == EINTR);
-    if (result == 0)
+    if (result == 0 && info.si_pid == 0)
         return false;
-    if (result == pid) {
+    // Ended. Whatever still runs in its group (the tester of a wrapper script) ends with it.
+    // Reaped elsewhere (SIGCHLD ignored by the caller), the group lives on only while a member
+    // does, and then still holds the id.
+    (void)kill(-pid, SIGKILL);
+    int status = 0;
+    if (result == 0 && Reap(pid, status))
         FillEnd(status, end);
-    } else {
-        // Reaped elsewhere (SIGCHLD ignored by the caller): it has ended, how is not known.
-        end = ProcessEnd{};
-    }
+    else
+        end = ProcessEnd{};  // it has ended, how is not known
     process = ChildProcess{};
     return true;
 }
@@ -223,14 +309,12 @@ void KillProcess(ChildProcess& process, ProcessEnd& end) {
     if (ProcessEnded(process, end))
         return;
     const auto pid = static_cast<pid_t>(process.id);
-    kill(pid, SIGKILL);
+    // The program is ours and uncollected, so both ids are still its own.
+    (void)kill(-pid, SIGKILL);
+    (void)kill(pid, SIGKILL);
     int status = 0;
-    pid_t result = 0;
-    do {
-        result = waitpid(pid, &status, 0);
-    } while (result < 0 && errno == EINTR);
     end = ProcessEnd{};
-    if (result == pid) {
+    if (Reap(pid, status)) {
         FillEnd(status, end);
         // It may have ended by itself between the look above and the signal.
         if (end.signal == SIGKILL) {

@@ -1,4 +1,6 @@
 // File system services on Win32. Text lines are written as they are, each ended by CR LF.
+// Paths come in the system's code page (WriteLines, WriteLinesNew) or as UTF-8 (WriteLinesUtf8);
+// either way the writing itself goes through the wide-character calls.
 //
 // A report or log is never written in place: the lines go to a temporary file beside it, which
 // takes the final name only once it is complete and flushed. A full disk then leaves the old
@@ -9,9 +11,11 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform.h"
+#include "StationServices.h"
 
 namespace platform {
 namespace {
@@ -19,7 +23,25 @@ namespace {
 constexpr std::size_t WriteChunkBytes = std::size_t{64} * 1024;
 // As much of the final name as a temporary name carries, so that one left by a power cut can
 // be told apart while the whole stays within the 255 characters a file name may have.
-constexpr std::size_t TemporaryNameStemBytes = 160;
+constexpr std::size_t TemporaryNameStemUnits = 160;
+
+// Path text as wide text; empty when it is no text of that code page.
+std::wstring WidePath(const std::string& path, UINT codePage, DWORD flags) {
+    if (path.empty())
+        return {};
+    const int size = static_cast<int>(path.size());
+    const int n = MultiByteToWideChar(codePage, flags, path.data(), size, nullptr, 0);
+    if (n <= 0)
+        return {};
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(codePage, flags, path.data(), size, wide.data(), n);
+    return wide;
+}
+
+// A path in the code page the narrow file calls take it in.
+std::wstring SystemCodePagePath(const std::string& path) {
+    return WidePath(path, AreFileApisANSI() ? CP_ACP : CP_OEMCP, 0);
+}
 
 bool WriteAll(HANDLE file, const char* data, std::size_t size) {
     while (size > 0) {
@@ -50,21 +72,25 @@ bool WriteLinesTo(HANDLE file, const std::vector<std::string>& lines) {
 
 // A new file beside path, created exclusively under a name no other writer uses: it holds the
 // process id and a number of this process, and a clash with a leftover is stepped over.
-HANDLE CreateTemporaryBeside(const std::string& path, std::string& temporary) {
+HANDLE CreateTemporaryBeside(const std::wstring& path, std::wstring& temporary) {
     static std::atomic<unsigned> counter{0};
-    const std::size_t separator = path.find_last_of("\\/");
-    const std::string directory =
-        separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
-    const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
-    // Appended piece by piece: GCC 12 at -O3 misreads "." + std::string&& as an overlapping copy.
-    std::string stem(1, '.');
-    stem.append(name, 0, TemporaryNameStemBytes)
-        .append(1, '.')
-        .append(std::to_string(GetCurrentProcessId()))
-        .append(1, '.');
+    const std::size_t separator = path.find_last_of(L"\\/");
+    const std::wstring directory =
+        separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
+    const std::wstring name = separator == std::wstring::npos ? path : path.substr(separator + 1);
+    std::size_t kept = name.size() < TemporaryNameStemUnits ? name.size() : TemporaryNameStemUnits;
+    // Never half of a character written as two units.
+    if (kept > 0 && kept < name.size() && name[kept - 1] >= 0xD800 && name[kept - 1] <= 0xDBFF)
+        --kept;
+    std::wstring stem(1, L'.');
+    stem.append(name, 0, kept)
+        .append(1, L'.')
+        .append(std::to_wstring(GetCurrentProcessId()))
+        .append(1, L'.');
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary = directory + stem + std::to_string(++counter) + ".tmp";
-        HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        temporary = directory;
+        temporary.append(stem).append(std::to_wstring(++counter)).append(L".tmp");
+        HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE)
             return file;
@@ -77,19 +103,21 @@ HANDLE CreateTemporaryBeside(const std::string& path, std::string& temporary) {
 
 // Writes the lines into a temporary file beside path and moves it to path: over an existing
 // file with MOVEFILE_REPLACE_EXISTING, else only to a name nobody has taken.
-WriteOutcome WriteTextFile(const std::string& path, const std::vector<std::string>& lines,
+WriteOutcome WriteTextFile(const std::wstring& path, const std::vector<std::string>& lines,
                            DWORD moveFlags) {
-    std::string temporary;
+    if (path.empty())
+        return WriteOutcome::Failed;
+    std::wstring temporary;
     HANDLE file = CreateTemporaryBeside(path, temporary);
     if (file == INVALID_HANDLE_VALUE)
         return WriteOutcome::Failed;
     const bool written = WriteLinesTo(file, lines) && FlushFileBuffers(file) != 0;
     const bool closed = CloseHandle(file) != 0;
     if (written && closed &&
-        MoveFileExA(temporary.c_str(), path.c_str(), moveFlags | MOVEFILE_WRITE_THROUGH) != 0)
+        MoveFileExW(temporary.c_str(), path.c_str(), moveFlags | MOVEFILE_WRITE_THROUGH) != 0)
         return WriteOutcome::Written;
     const DWORD error = GetLastError();
-    DeleteFileA(temporary.c_str());
+    DeleteFileW(temporary.c_str());
     if (written && closed && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS))
         return WriteOutcome::AlreadyExists;
     return WriteOutcome::Failed;
@@ -116,14 +144,19 @@ bool CreateDirectoryAt(const std::string& path) {
 }
 
 WriteOutcome WriteLines(const std::string& path, const std::vector<std::string>& lines) {
-    return WriteTextFile(path, lines, MOVEFILE_REPLACE_EXISTING);
+    return WriteTextFile(SystemCodePagePath(path), lines, MOVEFILE_REPLACE_EXISTING);
 }
 
 WriteOutcome WriteLinesNew(const std::string& path, const std::vector<std::string>& lines) {
     // A taken name is known before anything is written; the move still never replaces a file.
     if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
         return WriteOutcome::AlreadyExists;
-    return WriteTextFile(path, lines, 0);
+    return WriteTextFile(SystemCodePagePath(path), lines, 0);
+}
+
+bool WriteLinesUtf8(const std::string& path, const std::vector<std::string>& lines) {
+    return WriteTextFile(WidePath(path, CP_UTF8, MB_ERR_INVALID_CHARS), lines,
+                         MOVEFILE_REPLACE_EXISTING) == WriteOutcome::Written;
 }
 
 }  // namespace platform

@@ -1,10 +1,12 @@
-// Running programs side by side on Win32: CreateProcessA with a command line the C runtime splits
-// back into the same arguments, a job object per program so it ends with the caller, and a look
-// at the process handle that never waits.
+// Running programs side by side on Win32: CreateProcessW with a command line the C runtime splits
+// back into the same arguments, a job object per program so that it and everything it starts end
+// together (with the caller, or by KillProcess), and a look at the process handle that never
+// waits. Program, arguments and directory come as UTF-8 and go to the system as wide text.
 
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ProcessControl.h"
@@ -22,14 +24,50 @@ constexpr UINT kKilledExitCode = 1;
 // An exit code at or above this is an NTSTATUS error: an unhandled exception ended the program.
 constexpr DWORD kFirstFaultCode = 0xC0000000u;
 
+// How long KillProcess waits for the rest of a program's job once the program itself is gone.
+constexpr std::uint64_t kJobEmptyWaitMs = 5000;
+
+// UTF-8 as wide text. Text that is not UTF-8 is taken as the system's code page text, as the
+// callers passed it before they spoke UTF-8, so that such a name still reaches the program.
+std::wstring Wide(std::string_view text) {
+    if (text.empty())
+        return {};
+    const int size = static_cast<int>(text.size());
+    UINT codePage = CP_UTF8;
+    DWORD flags = MB_ERR_INVALID_CHARS;
+    int n = MultiByteToWideChar(codePage, flags, text.data(), size, nullptr, 0);
+    if (n <= 0) {
+        codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+        flags = 0;
+        n = MultiByteToWideChar(codePage, flags, text.data(), size, nullptr, 0);
+        if (n <= 0)
+            return {};
+    }
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(codePage, flags, text.data(), size, wide.data(), n);
+    return wide;
+}
+
+std::string Utf8(std::wstring_view text) {
+    if (text.empty())
+        return {};
+    const int size = static_cast<int>(text.size());
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    if (n <= 0)
+        return {};
+    std::string narrow(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), n, nullptr, nullptr);
+    return narrow;
+}
+
 std::string LastErrorText(DWORD error) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string line;
     if (n > 0 && text != nullptr)
-        line.assign(text, n);
+        line = Utf8(std::wstring_view(text, n));
     LocalFree(text);
     // One line: the system's texts end in CR LF and some hold more than one sentence line.
     for (char& c : line)
@@ -43,44 +81,45 @@ std::string LastErrorText(DWORD error) {
 
 // One argument as the C runtime reads it back: backslashes count literally unless a quote
 // follows them, so those before a quote (and before the closing quote) are doubled.
-void AppendQuoted(std::string& line, const std::string& argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) {
+void AppendQuoted(std::wstring& line, const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
         line += argument;
         return;
     }
-    line += '"';
+    line += L'"';
     std::size_t backslashes = 0;
-    for (const char c : argument) {
-        if (c == '\\') {
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
             ++backslashes;
             continue;
         }
-        if (c == '"') {
-            line.append(backslashes * 2 + 1, '\\');
-            line += '"';
+        if (c == L'"') {
+            line.append(backslashes * 2 + 1, L'\\');
+            line += L'"';
         } else {
-            line.append(backslashes, '\\');
+            line.append(backslashes, L'\\');
             line += c;
         }
         backslashes = 0;
     }
-    line.append(backslashes * 2, '\\');
-    line += '"';
+    line.append(backslashes * 2, L'\\');
+    line += L'"';
 }
 
 // Argument 0 is read differently: up to the first blank outside quotes, with no backslash
 // escapes, so it goes quoted whole and cannot hold a quote itself.
 bool BuildCommandLine(const std::string& program, const std::vector<std::string>& arguments,
-                      std::string& line, std::string& error) {
+                      std::wstring& line, std::string& error) {
     const std::string& argument0 = arguments.empty() ? program : arguments.front();
     if (argument0.find('"') != std::string::npos) {
         error = "argument 0 cannot hold a quote on this system: " + argument0;
         return false;
     }
-    line = '"' + argument0 + '"';
+    line = L'"';
+    line.append(Wide(argument0)).append(1, L'"');
     for (std::size_t i = 1; i < arguments.size(); ++i) {
-        line += ' ';
-        AppendQuoted(line, arguments[i]);
+        line += L' ';
+        AppendQuoted(line, Wide(arguments[i]));
     }
     // The system's limit on a command line, terminating zero included.
     if (line.size() >= 32767) {
@@ -92,7 +131,7 @@ bool BuildCommandLine(const std::string& program, const std::vector<std::string>
 
 HANDLE OpenNul(DWORD access) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    return CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+    return CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                        OPEN_EXISTING, 0, nullptr);
 }
 
@@ -117,7 +156,7 @@ void CloseValid(HANDLE handle) {
 // Null when the system refuses one (a caller in a job that forbids nesting); the program then
 // runs on without it.
 HANDLE JobEndingWithCaller(HANDLE process) {
-    const HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
     if (job == nullptr)
         return nullptr;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -134,10 +173,28 @@ HANDLE ProcessHandle(const ChildProcess& process) {
     return reinterpret_cast<HANDLE>(process.id);
 }
 
+HANDLE JobHandle(const ChildProcess& process) {
+    return reinterpret_cast<HANDLE>(process.group);
+}
+
+// Whether the job holds no running process any more; also true when the system does not tell.
+bool JobEmpty(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof accounting, nullptr))
+        return true;
+    return accounting.ActiveProcesses == 0;
+}
+
 void Release(ChildProcess& process) {
     CloseValid(ProcessHandle(process));
-    // Closing the job also ends whatever the program left running in it.
-    CloseValid(reinterpret_cast<HANDLE>(process.group));
+    // Whatever the program left running in its job ends with it; closing the job would end it
+    // too, but only while nobody else holds the job open.
+    const HANDLE job = JobHandle(process);
+    if (job != nullptr) {
+        TerminateJobObject(job, kKilledExitCode);
+        CloseHandle(job);
+    }
     process = ChildProcess{};
 }
 
@@ -161,11 +218,13 @@ bool StartProcess(const std::string& program, const std::vector<std::string>& ar
         error = "no program given";
         return false;
     }
-    std::string commandLine;
+    std::wstring commandLine;
     if (!BuildCommandLine(program, arguments, commandLine, error))
         return false;
+    const std::wstring wideProgram = Wide(program);
+    const std::wstring wideDirectory = Wide(directory);
 
-    STARTUPINFOA startup{};
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = OpenNul(GENERIC_READ);
@@ -174,10 +233,10 @@ bool StartProcess(const std::string& program, const std::vector<std::string>& ar
 
     // Suspended until it sits in its job, so nothing it starts escapes the job.
     PROCESS_INFORMATION started{};
-    const BOOL created = CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                       CREATE_SUSPENDED, nullptr,
-                                       directory.empty() ? nullptr : directory.c_str(), &startup,
-                                       &started);
+    const BOOL created = CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr,
+                                        TRUE, CREATE_SUSPENDED, nullptr,
+                                        directory.empty() ? nullptr : wideDirectory.c_str(),
+                                        &startup, &started);
     const DWORD createError = GetLastError();
     CloseValid(startup.hStdInput);
     CloseValid(startup.hStdOutput);
@@ -227,9 +286,18 @@ void KillProcess(ChildProcess& process, ProcessEnd& end) {
     if (ProcessEnded(process, end))
         return;
     const HANDLE handle = ProcessHandle(process);
-    // Refused once the program has ended by itself: then its own exit code stands.
+    // The program first, on its own: the system refuses once it has ended by itself, and then its
+    // own exit code stands. Then everything it started (a wrapper's tester, say), all at once.
     const bool terminated = TerminateProcess(handle, kKilledExitCode) != FALSE;
+    const HANDLE job = JobHandle(process);
+    if (job != nullptr)
+        TerminateJobObject(job, kKilledExitCode);
     WaitForSingleObject(handle, INFINITE);
+    // The rest of the job may still hold what the next program needs (a port): wait for it too.
+    if (job != nullptr) {
+        const std::uint64_t deadline = GetTickCount64() + kJobEmptyWaitMs;
+        while (!JobEmpty(job) && GetTickCount64() < deadline) Sleep(1);
+    }
     FillEnd(handle, end);
     if (terminated) {
         end.killed = true;
@@ -252,7 +320,7 @@ bool StandardOutputIsLiveTerminal() {
 }
 
 bool IsRunnableFile(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 

@@ -63,9 +63,10 @@ TEST(PortList, ListsAndRangesOrTheReasonTheyAreTurnedDown) {
 }
 
 TEST(GangOptions, GangOptionsAreTakenAndTesterSwitchesKeptInOrder) {
-    const auto parsed = ParseGangOptions({"-DOCHECK", "--jobs", "2", "-com=1-3", "--timeout=20",
-                                          "-TIMOUT=20", "--tester", "/opt/zq/ZqCmdLin",
-                                          "--junit=out.xml", "--json", "out.json", "-ENDPDAT"});
+    const auto parsed = ParseGangOptions(
+        {"--jobs", "2", "-com=1-3", "-doCheck", "--timeout=20", "-TIMOUT=20", "--tester",
+         "/opt/zq/ZqCmdLin", "--junit=out.xml", "--json", "out.json", "-ENDPDAT", "--station",
+         "Line 1", "--expect-data", "crc16=3c5a,ACC16=0xB7E1"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     const gang::GangOptions& o = *parsed.options;
     EXPECT_EQ(o.ports, (std::vector<unsigned>{1, 2, 3}));
@@ -74,11 +75,14 @@ TEST(GangOptions, GangOptionsAreTakenAndTesterSwitchesKeptInOrder) {
     EXPECT_EQ(o.testerPath, "/opt/zq/ZqCmdLin");
     EXPECT_EQ(o.junitPath, "out.xml");
     EXPECT_EQ(o.jsonPath, "out.json");
+    EXPECT_EQ(o.station, "Line 1");
+    EXPECT_EQ(o.command, gang::GangCommand::Check);
+    EXPECT_EQ(o.expectedData.size(), 2u);
     EXPECT_EQ(o.testerSwitches,
-              (std::vector<std::string>{"-DOCHECK", "-com=1-3", "-TIMOUT=20", "-ENDPDAT"}));
+              (std::vector<std::string>{"-com=1-3", "-doCheck", "-TIMOUT=20", "-ENDPDAT"}));
     // Each tester gets its own port where the list stood, the rest exactly as given.
     EXPECT_EQ(gang::TesterSwitchesForPort(o, 2),
-              (std::vector<std::string>{"-DOCHECK", "-COM=2", "-TIMOUT=20", "-ENDPDAT"}));
+              (std::vector<std::string>{"-COM=2", "-doCheck", "-TIMOUT=20", "-ENDPDAT"}));
 }
 
 TEST(GangOptions, DefaultsRunAllPortsAtOnceWithATimeLimit) {
@@ -92,13 +96,23 @@ TEST(GangOptions, DefaultsRunAllPortsAtOnceWithATimeLimit) {
 
 TEST(GangOptions, BadCommandLinesAreTurnedDownWithTheirReason) {
     const std::vector<std::pair<std::vector<std::string>, const char*>> cases = {
-        {{"-DOPROGA"}, "no ports given"},
+        {{"-COM=3"}, "no command switch"},
+        {{"-COM=3", "-TIMOUT=20"}, "no command switch"},
+        {{"-DOPROGA", "-COM=3"}, "comes before -COM"},
+        {{"-COM=3", "-DOPROGA", "-DOERASE"}, "more than one command switch (-DOPROGA, -DOERASE)"},
+        {{"-COM=3", "-DOCHECK", "-docheck"}, "more than one command switch"},
+        {{"-COM=3", "-DOPROGA", "extra"}, "\"extra\" is no switch of ZqCmdLin"},
+        {{"-COM=3", "-DOPROGA", "-DOPROG"}, "\"-DOPROG\" is no switch"},
+        {{"-COM=3", "-DOPROGA", "-TIMOUT="}, "-TIMOUT needs a whole number"},
+        {{"-COM=3", "-DOPROGA", "-TIMOUT=2x"}, "-TIMOUT needs a whole number"},
+        {{"-COM=3", "-DOPROGA", "--station="}, "--station needs a name"},
+        {{"-COM=3", "-DOPROGA", "--expect-data", "CRC32=0x1"}, "--expect-data"},
         {{}, "no ports given"},
         {{"-COM=3", "-COM=4", "-DOPROGA"}, "given twice"},
         {{"-COM", "-DOPROGA"}, "-COM needs a port list"},
         {{"-COM=", "-DOPROGA"}, "empty"},
         {{"-COM=3,3", "-DOPROGA"}, "listed twice"},
-        {{"-COM=3", "--verbose"}, "unknown option --verbose"},
+        {{"-COM=3", "-DOPROGA", "--verbose"}, "unknown option --verbose"},
         {{"-COM=3", "--jobs"}, "--jobs needs a value"},
         {{"-COM=3", "--jobs", "0"}, "at least 1"},
         {{"-COM=3", "--jobs=two"}, "at least 1"},
@@ -113,10 +127,13 @@ TEST(GangOptions, BadCommandLinesAreTurnedDownWithTheirReason) {
     }
 }
 
-TEST(GangOptions, HelpNeedsNoPorts) {
-    const auto parsed = ParseGangOptions({"--help"});
-    ASSERT_TRUE(parsed.options);
-    EXPECT_TRUE(parsed.options->help);
+TEST(GangOptions, HelpAndVersionNeedNoPorts) {
+    const auto help = ParseGangOptions({"--help"});
+    ASSERT_TRUE(help.options);
+    EXPECT_TRUE(help.options->help);
+    const auto version = ParseGangOptions({"--version"});
+    ASSERT_TRUE(version.options);
+    EXPECT_TRUE(version.options->version);
 }
 
 }  // namespace

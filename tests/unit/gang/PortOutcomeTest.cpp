@@ -16,31 +16,6 @@ using gang::LastStampedText;
 using gang::Outcome;
 using gang::TesterEnd;
 
-TEST(LastStampedText, TheLastTimeStampedLineWithoutItsStamp) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"> 14:05:09 CmdLin: Set COM Port=COM3\"\r\n"
-         "> 14:05:13 CML: Operation Time Out!\r\n",
-         "CML: Operation Time Out!"},
-        {"> 14:05:09 CmdLin: Do Programming Starting!\r\n"
-         "> 14:05:10 Command Operation Failed : Error=0x86!\r\n"
-         "End of Commad: Failed!\r\n",
-         "Command Operation Failed : Error=0x86!"},
-        {"> 2:05:09 PM > Command Line Parameter error : doproga\r\nEnd of Commad: Failed!\r\n",
-         "> Command Line Parameter error : doproga"},
-        {"> 14:05:09 first\n> 14:05:10 second\nRX Chunk(2): C0 C0\n", "second"},
-        {"> 14:05:09 \r\n", ""},
-        {"End of Commad: Failed!\r\n", ""},
-        {"", ""},
-        {">  indented, no stamp\r\n", ""},
-        {"> 14:05:09 Chip is In,Programmer is Ready,Socket is OK.\r\n"
-         "> Current Programmer Information : \r\n   No S/N is Used!\r\nEnd of Commad!\r\n",
-         "Chip is In,Programmer is Ready,Socket is OK."},
-        {"> 14:05:09 only line without end", "only line without end"},
-        {"> 2:05:09 p.m. Do Chip Erasing....\r\n", "Do Chip Erasing...."},
-    };
-    for (const auto& [log, reason] : cases) EXPECT_EQ(LastStampedText(log), reason) << log;
-}
-
 TEST(PortLogName, ExactPortAndVerdict) {
     const std::vector<std::tuple<const char*, bool, bool>> cases = {
         {"ZQ_COM3_OK_2026_12_07_15_31_10.log", true, true},

@@ -8,6 +8,8 @@
 //   crash                       ends by a fault
 //   orphan PIDFILE              starts itself as "sleep 30000 PIDFILE" and ends once PIDFILE is
 //                               there, leaving that program to whatever ends it with its starter
+//   signals FILE                (POSIX) writes the signals it was started with ignored and those
+//                               blocked, as "ignored: 1 13\nblocked: 10\n"
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,7 @@
 #include <process.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -58,6 +61,23 @@ void WriteWhole(const std::string& path, const std::string& bytes) {
     }
     std::filesystem::rename(partial, path);
 }
+
+#ifndef _WIN32
+std::string SignalState() {
+    sigset_t blocked;
+    sigprocmask(SIG_BLOCK, nullptr, &blocked);
+    std::string ignoredList;
+    std::string blockedList;
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        struct sigaction current {};
+        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            ignoredList += " " + std::to_string(signalNumber);
+        if (sigismember(&blocked, signalNumber) == 1)
+            blockedList += " " + std::to_string(signalNumber);
+    }
+    return "ignored:" + ignoredList + "\nblocked:" + blockedList + "\n";
+}
+#endif
 
 }  // namespace
 
@@ -102,6 +122,12 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::_Exit(0);
     }
+#ifndef _WIN32
+    if (mode == "signals" && argc > 2) {
+        WriteWhole(argv[2], SignalState());
+        return 0;
+    }
+#endif
     std::fprintf(stderr, "zq_process_child: unknown mode\n");
     return 2;
 }
