@@ -287,13 +287,13 @@ struct RunScan {
     bool commandSent = false;
     Ending ending = Ending::None;
     std::string_view endingText;
-    bool programmerSpoke = false;    // any line of the programmer before the ending
-    bool retrying = false;           // a "Handle Resety Programmer" came
-    bool startSinceRetry = false;    // a programming start since the switch line / last retry
-    bool erasing = false;            // "Do Chip Erasing...." before the ending
-    bool ready = false;              // the programmer reported ready before the ending
-    std::string_view stateProblem;   // the first state line telling of an error before the ending
-    bool checkSumFollows = false;    // the next line may hold the ACC32 completion's CheckSum
+    bool programmerSpoke = false;   // any line of the programmer before the ending
+    bool retrying = false;          // a "Handle Resety Programmer" came
+    bool startSinceRetry = false;   // a programming start since the switch line / last retry
+    bool erasing = false;           // "Do Chip Erasing...." before the ending
+    bool ready = false;             // the programmer reported ready before the ending
+    std::string_view stateProblem;  // the first state line telling of an error before the ending
+    bool checkSumFollows = false;   // the next line may hold the ACC32 completion's CheckSum
 
     std::string_view chipName;
     bool chipNameSeen = false;
@@ -386,8 +386,8 @@ RunScan ScanRun(std::string_view runLog, GangCommand command) {
             scan.endingText = text;
             if (ending == Ending::ProgramSuccess) {
                 scan.chipSums = SumsIn(text.substr(ProgramSuccessText.size()));
-                scan.checkSumFollows = scan.chipSums.size() == 1 &&
-                                       scan.chipSums.front().first == "ACC32";
+                scan.checkSumFollows =
+                    scan.chipSums.size() == 1 && scan.chipSums.front().first == "ACC32";
             } else if (ending == Ending::ReadSumSuccess) {
                 scan.chipSums = SumsIn(text.substr(ReadSumSuccessText.size()));
             }
@@ -597,7 +597,9 @@ std::string DataSumMismatch(const RunRecord& record, const Sums& expected) {
             value.remove_prefix(2);
         return HexNumber(value);
     };
-    for (const auto& [name, value] : expected) {
+    for (const auto& entry : expected) {
+        const std::string& name = entry.first;
+        const std::string& value = entry.second;
         const auto reported =
             std::find_if(record.dataSums.begin(), record.dataSums.end(),
                          [&](const auto& sum) { return EqualsIgnoringCase(sum.first, name); });

@@ -3,11 +3,14 @@
 
 Environment: ZQ_GANG, ZQ_TESTER and ZQ_SIMULATOR name the three programs.
 """
+import fcntl
 import json
 import os
 import pty
 import re
 import select
+import signal
+import socket
 import subprocess
 import sys
 import time
@@ -123,8 +126,11 @@ class Outcomes(unittest.TestCase):
         self.assertGreaterEqual(ports["COM5"]["duration_s"], 4.0)
         self.assertLess(ports["COM3"]["duration_s"], 4.0)
 
-        suite = ET.parse(st.path("gang.xml")).getroot()
-        self.assertEqual(suite.tag, "testsuite")
+        root = ET.parse(st.path("gang.xml")).getroot()
+        self.assertEqual(root.tag, "testsuites")
+        suite = root.find("testsuite")
+        self.assertEqual(suite.get("name"), summary["station"])
+        self.assertEqual(suite.get("hostname"), summary["host"])
         self.assertEqual((suite.get("tests"), suite.get("failures")), ("4", "3"))
         cases = suite.findall("testcase")
         self.assertEqual([c.get("name") for c in cases], list(expected))
@@ -135,6 +141,8 @@ class Outcomes(unittest.TestCase):
                 self.assertIsNone(failure)
             else:
                 self.assertEqual(failure.get("message"), reason)
+            props = {p.get("name"): p.get("value") for p in case.find("properties")}
+            self.assertEqual(props["command"], "-DOPROGA")
             report = zqtest.read(st.dir, "RptZq_%s.Txt" % case.get("name"))
             self.assertEqual(case.find("system-out").text,
                              report.decode("latin-1").replace("\r\n", "\n"))
@@ -238,8 +246,22 @@ class Ends(unittest.TestCase):
         self.assertEqual((ports["COM3"]["tester_end"], ports["COM3"]["tester_exit_status"]),
                          ("killed", None))
         self.assertEqual(ports["COM4"]["outcome"], "OK")
-        # Ended at the limit, well before the tester's own 4.5 s.
-        self.assertLess(proc.seconds, 4.0)
+        # Ended at the limit, then its programmer reset: a silent one does not answer that either.
+        self.assertEqual(ports["COM3"]["reset_after"]["cause"], "time limit")
+        self.assertEqual((ports["COM3"]["reset_after"]["outcome"], ports["COM3"]["reset_after"]["reason"]),
+                         ("NG", "CML: Operation Time Out!"))
+        self.assertIsNone(ports["COM4"]["reset_after"])
+        self.assertLess(proc.seconds, 1.0 + 4.5 + 3.0)
+        self.assertEqual(running_testers(st.dir), [])
+
+    def test_a_wrapper_and_its_tester_end_together_at_the_time_limit(self):
+        st = Station(self)
+        st.simulate(3, "--silent")
+        # The tester as a child of a script, not in its place: ending the script alone would
+        # leave ZqCmdLin holding the port.
+        st.script("Wrapper", '"$(dirname "$0")/ZqCmdLin" "$@"\nexit $?\n')
+        proc = st.gang("-COM=3", "-DOPROGA", "--timeout", "1", "--tester", st.path("Wrapper"))
+        self.assertEqual(proc.returncode, 1, proc.out + proc.err)
         self.assertEqual(running_testers(st.dir), [])
 
     def test_crash_no_log_and_bad_status_are_ng(self):
@@ -264,9 +286,228 @@ class Ends(unittest.TestCase):
         self.assertEqual(ports["COM6"]["tester_exit_status"], 3)
 
 
+def load_json(path):
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+# A slow programming run of the simulator: a pause before each of its packets, about 2.3 s.
+SLOW = ("--delay", "100")
+
+
+class Verdicts(unittest.TestCase):
+    # command, simulator options, outcome, a part of the reason
+    RULES = [
+        ("-DOPROGA", [], "OK", ""),
+        ("-DOPROGA", ["--answer-as", "RDSX"], "NG", "is no answer to -DOPROGA"),
+        ("-DOCHECK", [], "OK", ""),
+        ("-DOCHECK", ["--status", "86"], "NG", "Error=0x86"),
+        ("-DOERASE", [], "OK", ""),
+        ("-DOERASE", ["--answer-as", "APRG"], "NG", "is no answer to -DOERASE"),
+        ("-DORESET", [], "OK", ""),
+        ("-DORDSUM", [], "OK", ""),
+        ("-DORDSUM", ["--status", "86"], "NG", "Command Failed : Error=0x86!"),
+    ]
+
+    def test_each_command_passes_only_on_its_own_answer(self):
+        st = Station(self)
+        for port, (command, options, outcome, reason) in enumerate(self.RULES, start=1):
+            st.simulate(port, *options)
+            proc = st.gang("-COM=%d" % port, command, "--json", "gang.json")
+            result = load_json(st.path("gang.json"))["ports"][0]
+            self.assertEqual((proc.returncode, result["outcome"]),
+                             (0 if outcome == "OK" else 1, outcome), (command, options, proc.out))
+            self.assertIn(reason, result["reason"], (command, options))
+            self.assertEqual(result["command"], command)
+
+    def test_an_earlier_operations_verdict_never_passes(self):
+        st = Station(self)
+        # A tester ended mid-programming by someone else: the programmer carries on, and its
+        # success reaches the next run on the port.
+        st.simulate(3, *SLOW)
+        tester = subprocess.Popen([st.path("ZqCmdLin"), "-COM=3", "-DOPROGA"], cwd=st.dir)
+        time.sleep(0.6)
+        tester.kill()
+        tester.wait()
+        proc = st.gang("-COM=3", "-DOPROGA", "--json", "gang.json")
+        result = load_json(st.path("gang.json"))["ports"][0]
+        self.assertEqual((proc.returncode, result["outcome"]), (1, "NG"), proc.out)
+        self.assertRegex(os.path.basename(result["log_file"]), zqtest.log_name("COM3", "OK"))
+        self.assertIn("without this run's programming start", result["reason"])
+
+        # A tester that sent its command and failed at once on a stray argument; the next run
+        # is an erase.
+        st.simulate(4, *SLOW)
+        subprocess.run([st.path("ZqCmdLin"), "-COM=4", "-DOPROGA", "extra"], cwd=st.dir, timeout=30)
+        proc = st.gang("-COM=4", "-DOERASE", "--json", "gang.json")
+        result = load_json(st.path("gang.json"))["ports"][0]
+        self.assertEqual((proc.returncode, result["outcome"]), (1, "NG"), proc.out)
+        self.assertIn("is no answer to -DOERASE", result["reason"])
+
+    def test_a_tester_the_gang_ended_has_its_programmer_reset(self):
+        st = Station(self)
+        st.simulate(3, *SLOW)
+        proc = st.gang("-COM=3", "-DOPROGA", "--timeout", "1", "--json", "gang.json")
+        result = load_json(st.path("gang.json"))["ports"][0]
+        self.assertEqual((proc.returncode, result["outcome"]), (1, "NG"))
+        reset = result["reset_after"]
+        self.assertEqual((reset["cause"], reset["outcome"], reset["reason"]), ("time limit", "OK", ""))
+        self.assertRegex(os.path.basename(reset["log_file"]), zqtest.log_name("COM3", "NG"))
+        # The next run sees its own programming from its start.
+        proc = st.gang("-COM=3", "-DOPROGA", "--json", "gang.json")
+        result = load_json(st.path("gang.json"))["ports"][0]
+        self.assertEqual((proc.returncode, result["outcome"]), (0, "OK"), proc.out)
+        with open(result["log_file"], "rb") as f:
+            self.assertIn(b"Initial Programming Interface ....", f.read())
+
+
+class Locks(unittest.TestCase):
+    def test_two_gangs_on_one_port_of_one_station(self):
+        st = Station(self)
+        st.simulate(3, *SLOW)
+        sim4 = st.simulate(4)
+        first = subprocess.Popen([st.path("zq-gang"), "-COM=3", "-DOPROGA", "--json", "first.json"],
+                                 cwd=st.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.4)
+        second = st.gang("-COM=3,4", "-DOPROGA", "--json", "second.json")
+        self.assertEqual(first.wait(timeout=60), 0)
+        self.assertEqual(second.returncode, 1)
+        ports = by_port(load_json(st.path("second.json")))
+        self.assertEqual((ports["COM3"]["outcome"], ports["COM3"]["reason"], ports["COM3"]["tester_end"]),
+                         ("NG", "in use by another zq-gang", "not started"))
+        self.assertEqual(ports["COM4"]["outcome"], "OK")
+        self.assertEqual(zqtest.WIRE["DOPROGA"], sim4.wire())
+        first_port = load_json(st.path("first.json"))["ports"][0]
+        self.assertEqual(first_port["outcome"], "OK")
+        # The first gang's log is its own and the only new one of COM3.
+        self.assertEqual(len([n for n in zqtest.log_names(st.dir) if n.startswith("ZQ_COM3_")]), 1)
+
+
+class Signals(unittest.TestCase):
+    def start(self, st, *args, **kwargs):
+        return subprocess.Popen([st.path("zq-gang")] + list(args), cwd=st.dir,
+                                stdout=kwargs.pop("stdout", subprocess.PIPE),
+                                stderr=subprocess.PIPE, **kwargs)
+
+    def test_interrupted_gang_ends_resets_and_writes_its_files(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            st = Station(self)
+            st.simulate(3, *SLOW)
+            st.simulate(4, *SLOW)
+            gang = self.start(st, "-COM=3,4", "-DOPROGA", "--json", "gang.json", "--junit", "gang.xml")
+            time.sleep(0.8)
+            gang.send_signal(sig)
+            out, _ = gang.communicate(timeout=60)
+            self.assertEqual(gang.returncode, 128 + sig, sig)
+            self.assertIn(b"2 ports: 0 OK, 2 NG", out)
+            summary = load_json(st.path("gang.json"))
+            for port in summary["ports"]:
+                self.assertEqual((port["outcome"], port["reason"]), ("NG", "interrupted"), sig)
+                self.assertEqual((port["reset_after"]["cause"], port["reset_after"]["outcome"]),
+                                 ("interrupted", "OK"), sig)
+            self.assertEqual(ET.parse(st.path("gang.xml")).getroot().get("failures"), "2")
+            self.assertEqual(running_testers(st.dir), [])
+
+    def test_a_reader_that_goes_away_ends_nothing(self):
+        st = Station(self)
+        st.simulate(3, "--delay", "30")
+        st.simulate(4, "--delay", "30")
+        gang = self.start(st, "-COM=3,4", "-DOPROGA", "--json", "gang.json")
+        gang.stdout.close()  # as `| head -1` does once it has its line
+        gang.stderr.close()
+        self.assertEqual(gang.wait(timeout=60), 0)
+        self.assertEqual(load_json(st.path("gang.json"))["ok"], 2)
+
+    def test_ignored_signals_stay_ignored_in_the_testers(self):
+        st = Station(self)
+        st.simulate(3, *SLOW)
+        # As nohup does: the gang starts with hang-ups ignored, and so must its testers.
+        gang = subprocess.Popen(["sh", "-c", 'trap "" HUP; exec "$0" "$@"', st.path("zq-gang"),
+                                 "-COM=3", "-DOPROGA", "--json", "gang.json"], cwd=st.dir,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not running_testers(st.dir) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        testers = running_testers(st.dir)
+        self.assertTrue(testers)
+        gang.send_signal(signal.SIGHUP)
+        for pid, _ in testers:
+            os.kill(int(pid), signal.SIGHUP)
+        self.assertEqual(gang.wait(timeout=60), 0)
+        self.assertEqual(load_json(st.path("gang.json"))["ports"][0]["outcome"], "OK")
+
+
+class Record(unittest.TestCase):
+    def test_the_chips_record_in_json_and_junit(self):
+        st = Station(self)
+        st.simulate(3, "--id", "0AFF")
+        st.simulate(4, "--status", "86")
+        proc = st.gang("-COM=3,4", "-DOPROGA", "--station", "Line 1", "--json", "gang.json",
+                       "--junit", "gang.xml")
+        self.assertEqual(proc.returncode, 1, proc.out + proc.err)
+        summary = load_json(st.path("gang.json"))
+        self.assertEqual((summary["schema_version"], summary["station"]), (1, "Line 1"))
+        self.assertEqual(summary["host"], socket.gethostname())
+        self.assertRegex(summary["zq_gang_version"], r"^\d+\.\d+\.\d+$")
+        ports = by_port(summary)
+        ok = ports["COM3"]
+        self.assertEqual(ok["chip"], {"name": None, "id": "0A FF", "uid": None})
+        self.assertEqual(ok["serial_number"], "0x00001005")
+        self.assertEqual(ok["data_sums"], {"ACC16": "0xB7E1", "CRC16": "0x3C5A"})
+        self.assertEqual(ok["chip_sums"], {"ACC16": "0xB7E1", "CRC16": "0x3C5A"})
+        self.assertEqual((ok["error_code"], ok["error_text"]), (None, None))
+        self.assertEqual(ok["device"], os.path.realpath(st.path("dosdevices", "com3")))
+        ng = ports["COM4"]
+        self.assertEqual(ng["error_code"], 0x86)
+        self.assertTrue(ng["error_text"]["en"] and ng["error_text"]["cn"], ng["error_text"])
+        self.assertNotIn("\ufffd", ng["error_text"]["cn"])
+        props = {p.get("name"): p.get("value")
+                 for p in ET.parse(st.path("gang.xml")).getroot().find("testsuite")
+                 .find("testcase").find("properties")}
+        self.assertEqual((props["serial_number"], props["chip_sums"]),
+                         ("0x00001005", "ACC16=0xB7E1,CRC16=0x3C5A"))
+
+        # The programmer's own information names the chip and its serial numbering.
+        st.simulate(5, "--info", "sn")
+        st.gang("-COM=5", "-DOCHECK", "--json", "check.json")
+        check = load_json(st.path("check.json"))["ports"][0]
+        self.assertEqual((check["outcome"], check["chip"]["name"], check["serial_number"]),
+                         ("OK", "S32K144", "0x00001005"))
+
+    def test_a_programmer_with_another_image_is_ng(self):
+        st = Station(self)
+        st.simulate(3)
+        proc = st.gang("-COM=3", "-DOPROGA", "--expect-data", "CRC16=0x1111", "--json", "gang.json")
+        result = load_json(st.path("gang.json"))["ports"][0]
+        self.assertEqual((proc.returncode, result["reason"]),
+                         (1, "programmer data CRC16=0x3C5A, expected 0x1111"))
+        proc = st.gang("-COM=3", "-DOPROGA", "--expect-data", "crc16=3c5a,ACC16=0xB7E1")
+        self.assertEqual(proc.returncode, 0, proc.out)
+
+    def test_a_port_that_cannot_be_opened_says_why(self):
+        st = Station(self)
+        st.no_device(3)
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        fcntl.flock(slave, fcntl.LOCK_EX | fcntl.LOCK_NB)  # another program holds COM4
+        os.symlink(os.ttyname(slave), st.path("dosdevices", "com4"))
+        proc = st.gang("-COM=3,4", "-DOPROGA", "--json", "gang.json")
+        self.assertEqual(proc.returncode, 1)
+        ports = by_port(load_json(st.path("gang.json")))
+        self.assertEqual(ports["COM3"]["reason"],
+                         "COM3 (%s): does not exist" % st.path("no-such-device"))
+        self.assertEqual(ports["COM4"]["reason"], "COM4 (%s): in use" % os.ttyname(slave))
+
+
 class Usage(unittest.TestCase):
     BAD = [
         (["-DOPROGA"], "no ports given"),
+        (["-COM=1-4"], "no command switch"),
+        (["-COM=3", "-DOPROGA", "-DOERASE"], "more than one command switch"),
+        (["-COM=3", "-DOPROGA", "extra"], "is no switch of ZqCmdLin"),
+        (["-COM=3", "-DOPROGA", "--junit", "gang.xml", "--json", "./gang.xml"], "same file"),
+        (["-COM=3", "-DOPROGA", "--junit", "."], "is a directory"),
         (["-COM=", "-DOPROGA"], "the port list is empty"),
         (["-COM=0,1", "-DOPROGA"], "there is no port 0"),
         (["-COM=3,4,3", "-DOPROGA"], "port 3 is listed twice"),
@@ -296,10 +537,11 @@ class Usage(unittest.TestCase):
         self.assertEqual(proc.returncode, 2)
         self.assertIn("no tester found: " + st.path("ZqCmdLin"), proc.err)
 
-    def test_help(self):
-        proc = Station(self, with_tester=False).gang("--help")
-        self.assertEqual(proc.returncode, 0)
-        self.assertIn("usage: zq-gang -COM=<ports>", proc.out)
+    def test_help_and_version(self):
+        for option, text in (("--help", "usage: zq-gang -COM=<ports>"), ("--version", "zq-gang 1.")):
+            proc = Station(self, with_tester=False).gang(option)
+            self.assertEqual(proc.returncode, 0)
+            self.assertIn(text, proc.out)
 
 
 if __name__ == "__main__":

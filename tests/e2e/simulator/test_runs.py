@@ -8,16 +8,21 @@ Run one group with:  python3 test_runs.py -k Commands
 """
 
 import os
+import re
+import select
 import signal
 import stat
 import subprocess
 import sys
+import termios
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
 import zqtest  # noqa: E402
-from zqtest import (CHECK_OK_HEAD, PROGRAM_OK, PROGRAM_STEPS, SET_PORT, WIRE, Run,  # noqa: E402
-                    info_block)
+from zqtest import (CHECK_OK_HEAD, PROGRAM_OK, PROGRAM_OK_END, PROGRAM_STEPS,  # noqa: E402
+                    SET_PORT, WIRE, Run, info_block)
 
 TESTER = os.environ.get("ZQ_TESTER", "")
 SIMULATOR = os.environ.get("ZQ_SIMULATOR", "")
@@ -260,6 +265,242 @@ class Faults(RunCase):
             self.assertTrue(mine[0].startswith("ZQ_COM%d_OK_" % p))
             self.assertEqual(run.log_bytes(mine[0]), run.report_bytes())
             self.assertEqual(sims[p].wire(), WIRE["DOPROGA"])
+
+
+# The packets of an answer as tokens: "FDxx" for a status packet of op code xx, the type byte in
+# hex for any other packet (FA: the programmer information). Runs with the default four blocks.
+def steps_of(blocks, *codes):
+    return [t for code, per_block in codes for t in [code] + [per_block] * blocks]
+
+
+PROGRAM_TOKENS = (["FD10"] + steps_of(4, ("FD20", "FD2F"), ("FD30", "FD3F"), ("FD40", "FD4F"),
+                                      ("FD70", "FD7F")) + ["FDA0", "FDF0"])
+ERASE_TOKENS = steps_of(4, ("FD30", "FD3F")) + ["FDF7"]
+PROGRAM = " ".join(PROGRAM_TOKENS) + " "
+ERASE = " ".join(ERASE_TOKENS) + " "
+# The start of a programming run that a reset ended: any packets of it but its completion.
+PROGRAM_CUT = r"(FD(?!F0)[0-9A-F]{2} )+"
+
+
+def program_lines(blocks):
+    """The report lines of a programming run's steps with this many flash blocks."""
+    def per_block(text):
+        return ["> T " + text % b for b in range(1, blocks + 1)]
+    return (PROGRAM_STEPS[:3] + per_block("Do Flash Block %d Blank Checking ......") +
+            [PROGRAM_STEPS[4]] + per_block("Do Flash Block %d Erasing ......") +
+            [PROGRAM_STEPS[6]] + per_block("Do Main Flash Block %d Programming ......") +
+            [PROGRAM_STEPS[8]] + per_block("Do Main Flash Block %d Verify ......") +
+            [PROGRAM_STEPS[10]])
+
+
+def packets_of(data):
+    """The packets in the bytes received, unstuffed; empty frames skipped."""
+    packets = []
+    for raw in data.split(b"\xc0"):
+        if raw:
+            packets.append(raw.replace(b"\xdb\xdc", b"\xc0").replace(b"\xdb\xdd", b"\xdb"))
+    return packets
+
+
+def tokens_of(data):
+    return ["FD%02X" % p[1] if p[0] == 0xFD else "%02X" % p[0] for p in packets_of(data)]
+
+
+class Console:
+    """The simulator's COMMAND, ABORTED and VANISHED lines, read as they come."""
+
+    def __init__(self, sim):
+        self.sim = sim
+        self.lines = []
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        for line in self.sim.process.stdout:
+            word = line.split(b" ")[0].strip()
+            if word in (b"COMMAND", b"ABORTED", b"VANISHED"):
+                self.lines.append(line.decode().strip())
+
+    def stop(self):
+        """Stops the simulator and returns its lines."""
+        self.sim.process.send_signal(signal.SIGTERM)
+        self.sim.process.wait(timeout=10)
+        self.thread.join(timeout=5)
+        self.sim.stop()
+        return self.lines
+
+
+def open_line(directory, port):
+    """The port as a tester opens it, raw, without touching what waits in it."""
+    fd = os.open(os.path.join(directory, "dosdevices", "com%d" % port), os.O_RDWR | os.O_NOCTTY)
+    attributes = termios.tcgetattr(fd)
+    attributes[3] &= ~(termios.ICANON | termios.ECHO | termios.ISIG)
+    termios.tcsetattr(fd, termios.TCSANOW, attributes)
+    return fd
+
+
+def read_until(fd, deadline, quiet=None):
+    """Bytes received until the deadline, or until nothing came for quiet seconds."""
+    data = b""
+    last = time.monotonic()
+    while True:
+        now = time.monotonic()
+        wait = deadline - now
+        if quiet is not None:
+            wait = min(wait, last + quiet - now)
+        if wait <= 0:
+            return data
+        ready, _, _ = select.select([fd], [], [], wait)
+        if ready:
+            data += os.read(fd, 4096)
+            last = time.monotonic()
+
+
+class Busy(unittest.TestCase):
+    """A programmer that keeps reading the line while it answers, and whose answer goes on when
+    the tester goes away. Commands are written straight to the pty."""
+
+    def start(self, options):
+        directory = zqtest.scratch_directory(self, "zq-busy-")
+        sim = simulator(directory, 3, options)
+        return directory, sim, Console(sim)
+
+    def test_commands_received_while_answering(self):
+        P, E, CUT = PROGRAM, ERASE, PROGRAM_CUT
+        # options, [(seconds after the start, command)], answer tokens, simulator lines
+        cases = [
+            (["--delay", "100"], [(0, "DOPROGA"), (0.3, "DORESET")],
+             CUT + "FA ", ["COMMAND APRG", "ABORTED APRG", "COMMAND REST"]),
+            (["--delay", "30"], [(0, "DOPROGA"), (0.2, "DOERASE")],
+             P + E, ["COMMAND APRG", "COMMAND ERAS"]),
+            (["--delay", "100"], [(0, "DOPROGA"), (0.1, "DOERASE"), (0.15, "DORDSUM"),
+                                  (0.35, "DORESET")],
+             CUT + "FA " + E + "FDF6 ",
+             ["COMMAND APRG", "ABORTED APRG", "COMMAND REST", "COMMAND ERAS", "COMMAND RDSX"]),
+            (["--delay", "200"], [(0, "DORESET"), (0.1, "DORESET")],
+             "FA ", ["COMMAND REST", "ABORTED REST", "COMMAND REST"]),
+            (["--merge", "--delay", "100"], [(0, "DOPROGA"), (0.3, "DORESET")],
+             "FA ", ["COMMAND APRG", "ABORTED APRG", "COMMAND REST"]),
+            (["--split", "3", "--split-gap", "10", "--delay", "50"],
+             [(0, "DOPROGA"), (0.3, "DORESET")],
+             CUT + "FA ", ["COMMAND APRG", "ABORTED APRG", "COMMAND REST"]),
+            (["--answer-as", "APRG", "--delay", "30"], [(0, "DOERASE"), (0.2, "DORESET")],
+             CUT + P, ["COMMAND ERAS", "ABORTED ERAS", "COMMAND REST"]),
+            (["--delay", "30"], [(0, "DOPROGA"), (1.2, "DORESET")],
+             P + "FA ", ["COMMAND APRG", "COMMAND REST"]),
+        ]
+        for options, script, answer, lines in cases:
+            with self.subTest(options=options, script=script):
+                directory, sim, console = self.start(options)
+                fd = open_line(directory, 3)
+                try:
+                    started = time.monotonic()
+                    data = b""
+                    for at, command in script:
+                        data += read_until(fd, started + at)
+                        os.write(fd, WIRE[command])
+                    data += read_until(fd, time.monotonic() + 15, quiet=0.8)
+                finally:
+                    os.close(fd)
+                    seen = console.stop()
+                tokens = " ".join(tokens_of(data)) + " "
+                self.assertRegex(tokens, "^" + answer + "$")
+                self.assertEqual(seen, lines)
+                self.assertEqual(sim.wire(), b"".join(WIRE[c] for _, c in script))
+
+    def test_answer_goes_on_while_no_tester_holds_the_port(self):
+        # The tester closes the port right after its command; a tester that opens it half a
+        # second later gets the whole run when it leaves what waits there, the rest of it when it
+        # clears its input first.
+        for clear_on_open in (False, True):
+            with self.subTest(clear_on_open=clear_on_open):
+                directory, sim, console = self.start(["--delay", "100"])
+                fd = open_line(directory, 3)
+                os.write(fd, WIRE["DOPROGA"])
+                time.sleep(0.05)
+                os.close(fd)
+                time.sleep(0.5)
+                fd = open_line(directory, 3)
+                try:
+                    if clear_on_open:
+                        termios.tcflush(fd, termios.TCIFLUSH)
+                    data = read_until(fd, time.monotonic() + 10, quiet=0.8)
+                finally:
+                    os.close(fd)
+                    alive = sim.process.poll() is None
+                    seen = console.stop()
+                self.assertTrue(alive)
+                self.assertEqual(seen, ["COMMAND APRG"])
+                tokens = tokens_of(data)
+                self.assertEqual(tokens, PROGRAM_TOKENS[len(PROGRAM_TOKENS) - len(tokens):])
+                if clear_on_open:
+                    self.assertTrue(8 <= len(tokens) < len(PROGRAM_TOKENS) - 2, tokens)
+                else:
+                    self.assertEqual(len(tokens), len(PROGRAM_TOKENS))
+
+    def test_next_tester_gets_the_rest_of_an_abandoned_run(self):
+        # A programming run of 23 packets, 100 ms apart; its tester is killed after half a
+        # second, and the next tester, asking for an erase, reads the rest of that run instead.
+        directory = new_directory(self)
+        sim = simulator(directory, 3, ["--delay", "100"])
+        console = Console(sim)
+        try:
+            first = start_tester(directory, ["-COM=3", "-DOPROGA"])
+            time.sleep(0.5)
+            first.kill()
+            first.wait()
+            run = zqtest.run_with_simulator(self, Run(directory, 3), sim,
+                                            tester_command(directory, ["-COM=3", "-DOERASE"]),
+                                            directory, tester_environment(), 20)
+        finally:
+            seen = console.stop()
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(seen, ["COMMAND APRG", "COMMAND ERAS"])
+        self.assertEqual(run.wire, WIRE["DOPROGA"] + WIRE["DOERASE"])
+        lines = run.report()
+        self.assertEqual(lines[:2], SET_PORT + ["> T CmdLin: Do Chip Erase......."])
+        rest = lines[2:]
+        whole = program_lines(4) + PROGRAM_OK_END
+        self.assertEqual(rest, whole[len(whole) - len(rest):])
+        self.assertNotIn(whole[0], rest)
+        self.assertIn("> T Do Main Flash Verification....", rest)
+        logs = run.logs()
+        self.assertEqual(len(logs), 1, logs)
+        self.assertTrue(logs[0].startswith("ZQ_COM3_OK_"), logs)
+
+
+class AnswerAs(RunCase):
+    """--answer-as: a programmer that answers with another operation's verdict."""
+
+    def test_answers_of_another_operation(self):
+        erasing = ["> T Do Chip Erasing....", "> T Do Flash Block 1 Erasing ......"]
+        cases = [
+            ("DOERASE", "APRG", ["> T CmdLin: Do Chip Erase......."] + PROGRAM_STEPS +
+             PROGRAM_OK_END, "OK"),
+            ("DORDSUM", "ERAS", ["> T CmdLin: Do Read Chip Checksum......."] + erasing +
+             ["> T Command Operation Successed!"], "NG"),
+            ("DOCHECK", "RDSX", ["> T CmdLin: Do Programming Checking!",
+                                 "> T Command Successed, Read ACC16=0xB7E1,CRC16=0x3C5A."], "OK"),
+            ("DOPROGA", "CKSK", ["> T CmdLin: Do Programming Starting!",
+                                 "> T Has Chip In Socket!", "> T Command Operation Successed!"],
+             "NG"),
+            ("DOERASE", "REST", ["> T CmdLin: Do Chip Erase......."] + info_block(), "NG"),
+            ("DORDSUM", "CKPG", ["> T CmdLin: Do Read Chip Checksum......."] +
+             CHECK_OK_HEAD[2:] + info_block(), "NG"),
+        ]
+        for switch, letters, lines, verdict in cases:
+            with self.subTest(switch=switch, answer_as=letters):
+                run = run_tester(self, ["-COM=3", "-" + switch],
+                                 ["--blocks", "1", "--answer-as", letters])
+                self.check(run, SET_PORT + lines, verdict, WIRE[switch])
+
+    def test_refused_letters(self):
+        for options in (["--answer-as", "XXXX"], ["--answer-as", "aprg"], ["--answer-as"]):
+            with self.subTest(options=options):
+                sim = subprocess.run([SIMULATOR] + options, capture_output=True, timeout=5)
+                self.assertEqual(sim.returncode, 2)
+                self.assertIn(b"--answer-as", sim.stderr)
+                self.assertNotIn(b"READY", sim.stdout)
 
 
 class Device(unittest.TestCase):
