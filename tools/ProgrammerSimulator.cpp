@@ -549,7 +549,7 @@ class Line {
                 unlink(linkPath.c_str());
             std::exit(0);
         }
-        receiver_.Listen(options_.delayMs);
+        SleepMs(options_.delayMs);
         if (receiver_.ResetWaiting()) {
             aborted_ = true;
             pending_.clear();

@@ -8,7 +8,6 @@ Run one group with:  python3 test_runs.py -k Commands
 """
 
 import os
-import re
 import select
 import signal
 import stat

@@ -109,7 +109,7 @@ TEST_F(StationServicesWin32Test, WriteLinesUtf8FailsWhereNoFileCanBe) {
     fs::create_directory(dir / "taken");
     EXPECT_FALSE(platform::WriteLinesUtf8(At("missing") + "\\x.txt", {"x"}));
     EXPECT_FALSE(platform::WriteLinesUtf8(At("taken"), {"x"}));  // a directory has the name
-    EXPECT_FALSE(platform::WriteLinesUtf8(At("bad\xFF.txt"), {"x"}));  // no UTF-8
+    EXPECT_FALSE(platform::WriteLinesUtf8(Utf8(dir.wstring()) + "\\bad\xFF.txt", {"x"}));
     // The temporary file written beside the directory is gone again.
     EXPECT_EQ(Names(dir), std::vector<std::string>{"taken"});
 }

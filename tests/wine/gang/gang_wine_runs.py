@@ -10,6 +10,7 @@ Environment: ZQ_WINDOWS_BUILD_DIR, ZQ_SIMULATOR, ZQ_WINE, WINEPREFIX.
 """
 import json
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -27,9 +28,15 @@ PREFIX = os.environ.get("WINEPREFIX", "")
 
 class GangUnderWine(unittest.TestCase):
     def setUp(self):
-        self.dir = zqtest.scratch_directory(
-            self, "zq_wine_gang_", os.path.join(BUILD, "gang", "zq-gang.exe"),
-            os.path.join(BUILD, "tester", "ZqCmdLin.exe"))
+        # A station directory named in two scripts: every path the gang starts, enters, reads or
+        # writes must reach the system as wide-character text.
+        top = zqtest.scratch_directory(self, "zq_wine_gang_")
+        self.dir = os.path.join(top, "产线1 Müller")
+        os.mkdir(self.dir)
+        for program in (os.path.join(BUILD, "gang", "zq-gang.exe"),
+                        os.path.join(BUILD, "gang", "PELMORAERRI.dll"),
+                        os.path.join(BUILD, "tester", "ZqCmdLin.exe")):
+            shutil.copy2(program, self.dir)
 
     def keep_link(self, port):
         """The prefix's COM<port> link as it is now comes back when the test ends."""
@@ -75,14 +82,17 @@ class GangUnderWine(unittest.TestCase):
         self.simulate(3)
         self.simulate(4, "--status", "86")
         self.no_device(5)
-        proc = self.gang("-COM=3-5", "-DOPROGA", "--json", "gang.json", "--junit", "gang.xml")
+        os.mkdir(os.path.join(self.dir, "报告"))
+        proc = self.gang("-COM=3-5", "-DOPROGA", "--json", "gang.json", "--junit", "报告\\gang.xml")
         self.assertEqual(proc.returncode, 1, proc.out + proc.err)
         ports = self.summary()
         self.assertEqual([(p["port"], p["outcome"], p["reason"]) for p in ports.values()], [
             ("COM3", "OK", ""),
             ("COM4", "NG", "Command Operation Failed : Error=0x86!"),
-            ("COM5", "NG", "CML: Operation Time Out!"),
+            ("COM5", "NG", "COM5 (\\\\.\\COM5): does not exist"),
         ])
+        self.assertEqual((ports["COM4"]["error_code"], ports["COM4"]["error_text"]["cn"]),
+                         (0x86, "操作失败！错误代码 = 0134/0x86."))
         logs = zqtest.log_names(self.dir)
         for port in ports.values():
             self.assertEqual(port["tester_exit_status"], 0)
@@ -90,7 +100,7 @@ class GangUnderWine(unittest.TestCase):
             self.assertRegex(port["log_file"], r"^[A-Z]:\\.*\\LogFileS\\ZQ_%s_%s_"
                              % (port["port"], port["outcome"]))
             self.assertIn(port["log_file"].split("\\")[-1], logs)
-        suite = ET.parse(os.path.join(self.dir, "gang.xml")).getroot()
+        suite = ET.parse(os.path.join(self.dir, "报告", "gang.xml")).getroot().find("testsuite")
         self.assertEqual((suite.get("tests"), suite.get("failures")), ("3", "2"))
         self.assertIn("3 ports: 1 OK, 2 NG", proc.out)
 
@@ -103,6 +113,9 @@ class GangUnderWine(unittest.TestCase):
         self.assertEqual(port["reason"], "ZqCmdLin did not end within 1 s and was ended")
         # The tester's own time-out would have come after 4.5 s.
         self.assertLess(port["duration_s"], 4.0)
+        # Its programmer was reset afterwards; a silent one does not answer that either.
+        self.assertEqual((port["reset_after"]["cause"], port["reset_after"]["outcome"]),
+                         ("time limit", "NG"))
 
     def test_bad_port_list_starts_nothing(self):
         proc = self.gang("-COM=3,3", "-DOPROGA")
