@@ -118,12 +118,11 @@ void LiveConsole::Show(const std::vector<PortView>& ports) {
     if (!shown_.empty())
         out += "\x1b[" + std::to_string(shown_.size()) + "A";
     out += "\r";
+    // A view of another size: what the old one left on the screen goes first.
     if (resized && rows_ != 0)
         out += "\x1b[J";
     // Each line over the old one, then the rest of the old one cleared: no blank flash between.
     for (const std::string& line : lines) out += line + "\x1b[K\r\n";
-    // Whatever the previous view had below this one.
-    out += "\x1b[J";
     (void)std::fputs(out.c_str(), out_);
     (void)std::fflush(out_);
     shown_ = std::move(lines);

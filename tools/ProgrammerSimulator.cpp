@@ -113,13 +113,14 @@ as any reset, ahead of commands still waiting. A reset is always a reset here;
 meanwhile waits and is answered once the answer ends, in the order received.
 
 A tester that goes away: when the tester closes the port during an answer, the
-answer goes on at its pace. Without --device the simulator holds the terminal
-side of its pty open, so nothing it writes fails; what it sends while no tester
-has the port open waits in that side's input queue (bytes that find no room
-there within 1 s are dropped, as on a line nobody listens to). A tester that
-opens the port next and clears its input on opening (ZqCmdLin does) receives
-exactly what is sent after its open. A failed write (EIO, a device gone) loses
-those bytes only; the answer and the simulator go on.
+answer goes on at its pace. What is sent while no tester has the port open is
+buffered, not lost: it waits in the input queue of the pty's terminal side
+(which the simulator holds open, so the line keeps its settings); only bytes
+that find no room there within 1 s are dropped, as on a line nobody listens to.
+A tester that opens the port next and clears its input on opening (ZqCmdLin
+does) receives exactly what is sent after its open; one that does not clear it
+receives what waited too. A failed write (EIO, a device gone) loses those bytes
+only; the answer and the simulator go on.
 )";
 
 struct Options {
@@ -549,7 +550,7 @@ class Line {
                 unlink(linkPath.c_str());
             std::exit(0);
         }
-        SleepMs(options_.delayMs);
+        receiver_.Listen(options_.delayMs);
         if (receiver_.ResetWaiting()) {
             aborted_ = true;
             pending_.clear();
@@ -597,11 +598,11 @@ class Line {
         return (seed_ >> 16) & 0x7FFF;
     }
 
-    // The line is non-blocking. While no tester has the pty open, the terminal side the simulator
-    // holds keeps what is written in its input queue; once that is full (or when a device takes
-    // nothing), bytes that find no room within kNoRoomMs are dropped, as on a line that nobody
-    // listens to. A failed write (EIO: a device gone, no one holding the terminal side) loses its
-    // bytes; the answer goes on.
+    // The line is non-blocking. While no tester has the pty open, what is written waits in the
+    // input queue of the terminal side until a tester reads it or clears it on opening the port;
+    // once that queue is full (or when a device takes nothing), bytes that find no room within
+    // kNoRoomMs are dropped, as on a line that nobody listens to. A failed write (EIO: a device
+    // gone) loses its bytes; the answer goes on.
     void WriteAll(const std::uint8_t* data, std::size_t count) {
         timespec lastRoom = Now();
         while (count > 0 && !stopRequested) {

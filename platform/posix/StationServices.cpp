@@ -2,6 +2,8 @@
 // locks on close-on-exec descriptors, interrupts are caught signals that only set a flag, and
 // code page 936 text goes through iconv.
 
+#include "StationServices.h"
+
 #include <fcntl.h>
 #include <iconv.h>
 #include <limits.h>
@@ -22,7 +24,6 @@
 
 #include "Platform.h"
 #include "SerialDevice.h"
-#include "StationServices.h"
 
 namespace platform {
 

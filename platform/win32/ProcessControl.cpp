@@ -192,7 +192,6 @@ void Release(ChildProcess& process) {
     // too, but only while nobody else holds the job open.
     const HANDLE job = JobHandle(process);
     if (job != nullptr) {
-        TerminateJobObject(job, kKilledExitCode);
         CloseHandle(job);
     }
     process = ChildProcess{};
@@ -233,10 +232,9 @@ bool StartProcess(const std::string& program, const std::vector<std::string>& ar
 
     // Suspended until it sits in its job, so nothing it starts escapes the job.
     PROCESS_INFORMATION started{};
-    const BOOL created = CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr,
-                                        TRUE, CREATE_SUSPENDED, nullptr,
-                                        directory.empty() ? nullptr : wideDirectory.c_str(),
-                                        &startup, &started);
+    const BOOL created = CreateProcessW(
+        wideProgram.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+        directory.empty() ? nullptr : wideDirectory.c_str(), &startup, &started);
     const DWORD createError = GetLastError();
     CloseValid(startup.hStdInput);
     CloseValid(startup.hStdOutput);
@@ -290,8 +288,6 @@ void KillProcess(ChildProcess& process, ProcessEnd& end) {
     // own exit code stands. Then everything it started (a wrapper's tester, say), all at once.
     const bool terminated = TerminateProcess(handle, kKilledExitCode) != FALSE;
     const HANDLE job = JobHandle(process);
-    if (job != nullptr)
-        TerminateJobObject(job, kKilledExitCode);
     WaitForSingleObject(handle, INFINITE);
     // The rest of the job may still hold what the next program needs (a port): wait for it too.
     if (job != nullptr) {

@@ -125,17 +125,18 @@ std::string Written(std::FILE* file, long& read) {
     return bytes;
 }
 
-// A gang at tick t (100 ms each): port i starts at tick i and ends 12 ticks later; ports 3, 11,
-// 19, 27 NG.
+// A gang at tick t (100 ms each): the ports start one a tick from the last one down, so that the
+// longest running is not the first in port order, and end 12 ticks later; ports 3, 11, 19, 27 NG.
 std::vector<gang::PortView> Gang(unsigned ports, unsigned tick,
                                  const std::vector<gang::PortResult>& results) {
     std::vector<gang::PortView> views;
     for (unsigned i = 0; i < ports; ++i) {
+        const unsigned start = ports - 1 - i;
         gang::PortView view{"COM" + std::to_string(i + 1), gang::PortState::Waiting, 0, nullptr};
-        if (tick >= i + 12)
+        if (tick >= start + 12)
             view = {view.portName, gang::PortState::Done, 1200, &results[i % 8 == 2 ? 1 : 0]};
-        else if (tick >= i)
-            view = {view.portName, gang::PortState::Running, (tick - i) * 100ULL, nullptr};
+        else if (tick >= start)
+            view = {view.portName, gang::PortState::Running, (tick - start) * 100ULL, nullptr};
         views.push_back(view);
     }
     return views;
@@ -159,20 +160,19 @@ struct Case {
 };
 
 const std::string NoAnswer = "no answer from the chip";
-const std::string Summary32 = "32 ports: 3 NG, 12 running, 1 waiting, 16 OK";
+const std::string Summary32 = "32 ports: 2 NG, 12 running, 1 waiting, 17 OK";
 const std::vector<std::pair<unsigned, std::string>> Full32 = {
     {0, Summary32},
-    {1, "COM3     NG       1.2 s     " + NoAnswer},
-    {2, "COM11    NG       1.2 s     " + NoAnswer},
-    {3, "COM19    NG       1.2 s     " + NoAnswer},
-    {4, "COM20    running  1.1 s"},
-    {5, "COM21    running  1.0 s"},
-    {15, "COM31    running  0.0 s"},
-    {16, "COM32    waiting"},
-    {17, "COM1     OK       1.2 s"},
-    {18, "COM2     OK       1.2 s"},
-    {19, "COM4     OK       1.2 s"},
-    {22, "COM7     OK       1.2 s"},
+    {1, "COM19    NG       1.2 s     " + NoAnswer},
+    {2, "COM27    NG       1.2 s     " + NoAnswer},
+    {3, "COM13    running  1.1 s"},
+    {4, "COM12    running  1.0 s"},
+    {14, "COM2     running  0.0 s"},
+    {15, "COM1     waiting"},
+    {16, "COM14    OK       1.2 s"},
+    {20, "COM18    OK       1.2 s"},
+    {21, "COM20    OK       1.2 s"},
+    {22, "COM21    OK       1.2 s"},
     {23, ""},
 };
 
@@ -194,31 +194,32 @@ TEST(LiveConsole, FitsTheTerminalAndNeverScrolls) {
          NoAnswer,
          0,
          {{4, "earlier 4"},
-          {5, "COM1     OK       1.2 s"},
+          {5, "COM1     running  1.1 s"},
           {6, "COM2     OK       1.2 s"},
           {7, "COM3     NG       1.2 s     " + NoAnswer},
-          {8, "COM4     running  1.1 s"},
+          {8, "COM4     OK       1.2 s"},
           {9, ""}},
          9},
-        {"30 columns, long reasons", 6, {{0, 24, 30}}, true, 0, 14, longUtf8, 0,
-         {{0, "COM1     OK       1.2 s"},
+        {"30 columns, long reasons", 6, {{0, 24, 30}}, true, 0, 15, longUtf8, 0,
+         {{0, "COM1     running  1.0 s"},
+          {1, "COM2     running  1.1 s"},
           {2, "COM3     NG       1.2 s"},  // é would be cut through: left out whole
-          {5, "COM6     running  0.9 s"}},
+          {5, "COM6     OK       1.2 s"}},
          6},
         {"40 columns, cut between characters", 32, {{0, 24, 40}}, true, 0, 30, accents, 0,
-         {{0, "32 ports: 3 NG, 12 running, 1 waiting"},
-          {1, "COM3     NG       1.2 s     \xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"}},
+         {{0, "32 ports: 2 NG, 12 running, 1 waiting"},
+          {1, "COM19    NG       1.2 s     \xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"}},
          23},
         {"24 to 10 rows", 32, {{0, 24, 80}, {15, 10, 80}}, true, 0, 30, NoAnswer, 0,
          {{0, Summary32},
-          {3, "COM19    NG       1.2 s     " + NoAnswer},
-          {4, "COM20    running  1.1 s"},
-          {8, "COM24    running  0.7 s"},
+          {2, "COM27    NG       1.2 s     " + NoAnswer},
+          {3, "COM13    running  1.1 s"},
+          {8, "COM8     running  0.6 s"},
           {9, ""}},
          9},
         {"10 to 24 rows", 32, {{0, 10, 80}, {15, 24, 80}}, true, 0, 30, NoAnswer, 0, Full32, 23},
         {"80 to 40 columns", 32, {{0, 24, 80}, {10, 24, 40}}, true, 0, 30, NoAnswer, 0,
-         {{0, "32 ports: 3 NG, 12 running, 1 waiting"}, {1, "COM3     NG       1.2 s     no answer f"}},
+         {{0, "32 ports: 2 NG, 12 running, 1 waiting"}, {1, "COM19    NG       1.2 s     no answer f"}},
          23},
     };
     for (const Case& c : cases) {

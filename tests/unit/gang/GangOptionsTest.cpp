@@ -118,7 +118,7 @@ TEST(GangOptions, BadCommandLinesAreTurnedDownWithTheirReason) {
         {{"-COM=3", "--jobs=two"}, "at least 1"},
         {{"-COM=3", "--timeout", "-5"}, "whole number of seconds"},
         {{"-COM=3", "--tester="}, "needs a file name"},
-        {{"-COM=3", "--junit", "a", "--json", "a"}, "same file"},
+        {{"-COM=3", "-DOPROGA", "--junit", "a", "--json", "a"}, "same file"},
     };
     for (const auto& [arguments, error] : cases) {
         const auto parsed = ParseGangOptions(arguments);

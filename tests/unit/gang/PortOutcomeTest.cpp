@@ -12,7 +12,6 @@
 
 namespace {
 
-using gang::LastStampedText;
 using gang::Outcome;
 using gang::TesterEnd;
 
@@ -55,18 +54,32 @@ class ReadOutcomeTest : public TemporaryDirectoryTest {
         return (dir / "LogFileS" / name).string();
     }
 
+    // As the runner does it: the report when the tester ends, then LogFileS as it is now.
+    void Judge() {
+        gang::CaptureReport(run, "COM3");
+        const gang::PortLogs logs = gang::ListPortLogs((dir / "LogFileS").string(), {3});
+        gang::ReadOutcome(run, logs.count(3) != 0 ? logs.at(3) : std::vector<std::string>{},
+                          result);
+    }
+
     gang::TesterRun run;
     gang::PortResult result;
 };
 
-const std::string OkRun = "> 10:00:00 CmdLin: Set COM Port=COM3\"\r\nEnd of Commad: Success!\r\n";
+const std::string OkRun =
+    "> 10:00:00 CmdLin: Set COM Port=COM3\"\r\n> 10:00:00 CmdLin: Do Programming Starting!\r\n"
+    "> 10:00:00 Current Data ACC16=0xB7E1,CRC16=0x3C5A.\r\n"
+    "> 10:00:00 Initial Programming Interface ....\r\n"
+    "> 10:00:01 Progrmming Completed : Successed !Chip ACC16=0xB7E1,CRC16=0x3C5A.\r\n"
+    "End of Commad: Success!\r\n";
 const std::string NgRun =
-    "> 10:00:00 CmdLin: Set COM Port=COM3\"\r\n> 10:00:05 CML: Operation Time Out!\r\n";
+    "> 10:00:00 CmdLin: Set COM Port=COM3\"\r\n> 10:00:00 CmdLin: Do Programming Starting!\r\n"
+    "> 10:00:05 CML: Operation Time Out!\r\n";
 
 TEST_F(ReadOutcomeTest, OkLogOfThisRun) {
     Write("RptZq_COM3.Txt", OkRun);
     Log("ZQ_COM3_OK_2026_12_07_10_00_00.log", OkRun);
-    gang::ReadOutcome(run, result);
+    Judge();
     EXPECT_EQ(result.outcome, Outcome::OK);
     EXPECT_EQ(result.logFile, LogPath("ZQ_COM3_OK_2026_12_07_10_00_00.log"));
     EXPECT_EQ(result.reason, "");
@@ -81,17 +94,51 @@ TEST_F(ReadOutcomeTest, OlderLogsAndOtherPortsAreNotThisRun) {
     Log("ZQ_COM31_OK_2026_12_07_10_00_00.log", OkRun);
     Write("RptZq_COM3.Txt", NgRun);
     Log("ZQ_COM3_NG_2026_12_07_10_00_00.log", NgRun);
-    gang::ReadOutcome(run, result);
+    Judge();
     EXPECT_EQ(result.outcome, Outcome::NG);
     EXPECT_EQ(result.logFile, LogPath("ZQ_COM3_NG_2026_12_07_10_00_00.log"));
     EXPECT_EQ(result.reason, "CML: Operation Time Out!");
+}
+
+TEST_F(ReadOutcomeTest, LogFileSIsReadForThePortsAskedOnly) {
+    for (const char* name :
+         {"ZQ_COM3_OK_1.log", "ZQ_COM31_OK_1.log", "ZQ_COM3_NG_2.log", "ZQ_COM4_OK_1.log",
+          "ZQ_COM3_OK_1.log.tmp", "ZQ_COM03_OK_1.log", "ZQ_COM3_XX_1.log", "zq_com3_ok_1.log"})
+        Log(name, "");
+    const gang::PortLogs logs = gang::ListPortLogs((dir / "LogFileS").string(), {3, 31});
+    EXPECT_EQ(logs, (gang::PortLogs{{3, {"ZQ_COM3_NG_2.log", "ZQ_COM3_OK_1.log"}},
+                                    {31, {"ZQ_COM31_OK_1.log"}}}));
+    EXPECT_TRUE(gang::ListPortLogs((dir / "no-such").string(), {3}).empty());
+}
+
+TEST_F(ReadOutcomeTest, AnOkLogIsNotEnoughWithoutTheCommandsOwnAnswer) {
+    // An earlier operation's success: the log says OK, the programmer's start is missing.
+    const std::string late =
+        "> 10:00:00 CmdLin: Set COM Port=COM3\"\r\n> 10:00:00 CmdLin: Do Programming Starting!\r\n"
+        "> 10:00:00 Do Main Flash Verification....\r\n"
+        "> 10:00:01 Progrmming Completed : Successed !Chip ACC16=0xB7E1,CRC16=0x3C5A.\r\n"
+        "End of Commad: Success!\r\n";
+    Write("RptZq_COM3.Txt", late);
+    Log("ZQ_COM3_OK_2026_12_07_10_00_00.log", late);
+    Judge();
+    EXPECT_EQ(result.outcome, Outcome::NG);
+    EXPECT_NE(result.reason.find("without this run's programming start"), std::string::npos)
+        << result.reason;
+
+    // The same success with its start, but another image than the station expects.
+    Write("RptZq_COM3.Txt", OkRun);
+    Log("ZQ_COM3_OK_2026_12_07_10_00_00.log", OkRun);
+    run.expectedData = {{"CRC16", "0x1111"}};
+    Judge();
+    EXPECT_EQ(result.outcome, Outcome::NG);
+    EXPECT_EQ(result.reason, "programmer data CRC16=0x3C5A, expected 0x1111");
 }
 
 TEST_F(ReadOutcomeTest, OfTwoNewLogsTheOneHoldingTheReportIsThisRuns) {
     Write("RptZq_COM3.Txt", NgRun);
     Log("ZQ_COM3_OK_2026_12_07_10_00_00.log", OkRun);
     Log("ZQ_COM3_NG_2026_12_07_10_00_00.log", NgRun);
-    gang::ReadOutcome(run, result);
+    Judge();
     EXPECT_EQ(result.outcome, Outcome::NG);
     EXPECT_EQ(result.logFile, LogPath("ZQ_COM3_NG_2026_12_07_10_00_00.log"));
 }
@@ -100,7 +147,7 @@ TEST_F(ReadOutcomeTest, TwoNewLogsThatCannotBeToldApartAreNG) {
     Write("RptZq_COM3.Txt", OkRun);
     Log("ZQ_COM3_OK_2026_12_07_10_00_00.log", OkRun);
     Log("ZQ_COM3_OK_2026_12_07_10_00_00_2.log", OkRun);
-    gang::ReadOutcome(run, result);
+    Judge();
     EXPECT_EQ(result.outcome, Outcome::NG);
     EXPECT_EQ(result.logFile, "");
     EXPECT_NE(result.reason.find("more than one new log file of COM3"), std::string::npos);
@@ -136,7 +183,7 @@ TEST_F(ReadOutcomeTest, NoLogOrAnAbnormalEndIsNGWithItsReason) {
         run.end.signal = c.signal;
         run.timedOut = c.timedOut;
         run.timeoutSeconds = 20;
-        gang::ReadOutcome(run, result);
+        Judge();
         EXPECT_EQ(result.outcome, Outcome::NG) << c.reason;
         EXPECT_EQ(result.end, c.end) << c.reason;
         EXPECT_NE(result.reason.find(c.reason), std::string::npos) << result.reason;
@@ -150,21 +197,21 @@ TEST_F(ReadOutcomeTest, AReportLeftByAnEarlierRunIsNotThisRunsReport) {
     run.end = {};
     run.end.crashed = true;
     run.end.signal = 11;
-    gang::ReadOutcome(run, result);
+    Judge();
     EXPECT_EQ(result.report, "");
     EXPECT_EQ(result.reason, "ZqCmdLin crashed (signal 11)");
 
     // Written again by this run (a time of last writing of its own): it is this run's.
     std::filesystem::last_write_time(At("RptZq_COM3.Txt"),
                                      *run.reportBefore + std::chrono::seconds(2));
-    gang::ReadOutcome(run, result);
+    Judge();
     EXPECT_EQ(result.report, OkRun);
 }
 
 TEST_F(ReadOutcomeTest, NotStartedIsNGWithTheSystemsReason) {
     run.started = false;
     run.startError = "No such file or directory";
-    gang::ReadOutcome(run, result);
+    Judge();
     EXPECT_EQ(result.outcome, Outcome::NG);
     EXPECT_EQ(result.end, TesterEnd::NotStarted);
     EXPECT_EQ(result.reason, "ZqCmdLin could not be started: No such file or directory");

@@ -3,9 +3,9 @@
 // with, caught interrupts, locks between processes, ports reached through links and
 // pseudo-terminals, and the terminal. Whatever changes signal dispositions runs in a forked copy
 // of this test program, so the test program's own stay as they were.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -203,8 +203,8 @@ TEST_F(ProcessControlPosixTest, ProgramAndWhatItStartedEndAsOneGroup) {
          Quoted(ChildProgram()) + " sleep 60000 " + p + "; exit 3", Ending::Killed, false, 0,
          SIGKILL},
         {"ended leaving a background job", background, Ending::ByItself, true, 0, 0},
-        {"ended with a status leaving a background job", background + "; exit 9",
-         Ending::ByItself, true, 9, 0},
+        {"ended with a status leaving a background job", background + "; exit 9", Ending::ByItself,
+         true, 9, 0},
         {"ended by a signal leaving a background job", background + "; kill -KILL $$",
          Ending::ByItself, false, 0, SIGKILL},
     };
@@ -235,10 +235,11 @@ TEST_F(ProcessControlPosixTest, ProgramAndWhatItStartedEndAsOneGroup) {
             EXPECT_FALSE(end.killed);
         }
         EXPECT_EQ(end.exited, c.exited);
-        if (c.exited)
+        if (c.exited) {
             EXPECT_EQ(end.exitStatus, c.exitStatus);
-        else
+        } else {
             EXPECT_EQ(end.signal, c.signal);
+        }
         EXPECT_EQ(process.id, 0);
         EXPECT_TRUE(NothingHeldFor(before));
         // What it started sleeps for far longer: only the end of the group ends it this soon.
@@ -268,13 +269,37 @@ TEST_F(ProcessControlPosixTest, ProgramStartsWithTheSignalStateOfTheStart) {
         {"started in the background", {SIGINT, SIGHUP}, {}, 1, {}, {}, {SIGINT, SIGHUP}, {}},
         {"started with SIGPIPE ignored", {SIGPIPE}, {}, 1, {}, {}, {SIGPIPE}, {}},
         {"all four ignored at start",
-         {SIGHUP, SIGINT, SIGTERM, SIGPIPE}, {}, 1, {}, {}, {SIGHUP, SIGINT, SIGTERM, SIGPIPE}, {}},
+         {SIGHUP, SIGINT, SIGTERM, SIGPIPE},
+         {},
+         1,
+         {},
+         {},
+         {SIGHUP, SIGINT, SIGTERM, SIGPIPE},
+         {}},
         {"ignored after the start: default again", {}, {}, 1, {SIGUSR1, SIGTERM}, {}, {}, {}},
-        {"the mask of the start, not a later one", {}, {SIGUSR1}, 1, {}, {SIGUSR2, SIGTERM}, {},
+        {"the mask of the start, not a later one",
+         {},
+         {SIGUSR1},
+         1,
+         {},
+         {SIGUSR2, SIGTERM},
+         {},
          {SIGUSR1}},
-        {"installed twice: still the start state", {SIGHUP}, {SIGUSR2}, 2, {}, {}, {SIGHUP},
+        {"installed twice: still the start state",
+         {SIGHUP},
+         {SIGUSR2},
+         2,
+         {},
+         {},
+         {SIGHUP},
          {SIGUSR2}},
-        {"never installed: as inherited", {SIGUSR2}, {}, 0, {SIGPIPE, SIGUSR1}, {SIGUSR2}, {SIGPIPE, SIGUSR1, SIGUSR2},
+        {"never installed: as inherited",
+         {SIGUSR2},
+         {},
+         0,
+         {SIGPIPE, SIGUSR1},
+         {SIGUSR2},
+         {SIGPIPE, SIGUSR1, SIGUSR2},
          {SIGUSR2}},
     };
     const std::string reportFile = At("signals.txt");
@@ -534,12 +559,12 @@ TEST_F(SerialPortsPosixTest, PortLeadsToTheEndOfItsLinks) {
     const Case cases[] = {
         {"COM12", "/dev/ttyS11"},  // no link: the system's device
         {"com20", "/dev/ttyS19"},
-        {"COM1", At("absent")},    // leads nowhere: where it points
-        {"COM9", At("absent")},    // through a second link
+        {"COM1", At("absent")},      // leads nowhere: where it points
+        {"COM9", At("absent")},      // through a second link
         {"COM10", links + "/gone"},  // relative to the link's directory
         {"COM2", plain},
-        {"COM11", plain},          // through a second link
-        {"COM3", links + "/com3"},   // no link at all
+        {"COM11", plain},           // through a second link
+        {"COM3", links + "/com3"},  // no link at all
         {"COM4", "/dev/null"},
         {"COM7", fs::canonical(freePort.port).string()},
     };
@@ -576,8 +601,7 @@ TEST_F(SerialPortsPosixTest, OpenProblemIsToldInOneShortLine) {
             problem = InChild([&]() -> std::string {
                 constexpr gid_t kNobodyGroup = 65534;
                 constexpr uid_t kNobody = 65534;
-                if (setgroups(0, nullptr) != 0 || setgid(kNobodyGroup) != 0 ||
-                    setuid(kNobody) != 0)
+                if (setgroups(0, nullptr) != 0 || setgid(kNobodyGroup) != 0 || setuid(kNobody) != 0)
                     return "cannot give up root";
                 return platform::SerialPortOpenProblem(c.port, station);
             });
@@ -609,10 +633,8 @@ TEST(StationServicesPosix, TerminalSizeIsReadFromStandardOutput) {
         bool known;
     };
     const Case cases[] = {
-        {"40 by 132", true, 40, 132, true},
-        {"resized to 25 by 80", true, 25, 80, true},
-        {"size not set", true, 0, 0, false},
-        {"no columns", true, 24, 0, false},
+        {"40 by 132", true, 40, 132, true},  {"resized to 25 by 80", true, 25, 80, true},
+        {"size not set", true, 0, 0, false}, {"no columns", true, 24, 0, false},
         {"a pipe", false, 40, 132, false},
     };
     std::fflush(stdout);
@@ -657,8 +679,10 @@ TEST(StationServicesPosix, LiveTerminalNeedsATerminalThatTakesCursorMoves) {
         const char* term;  // null: unset
         bool live;
     };
-    const Case cases[] = {{true, "xterm-256color", true}, {true, "dumb", false},
-                          {true, "", false},             {true, nullptr, false},
+    const Case cases[] = {{true, "xterm-256color", true},
+                          {true, "dumb", false},
+                          {true, "", false},
+                          {true, nullptr, false},
                           {false, "xterm", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.onTerminal ? "terminal, TERM=" : "pipe, TERM=") +

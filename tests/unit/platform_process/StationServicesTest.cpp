@@ -45,8 +45,8 @@ TEST(StationServicesText, Cp936BecomesUtf8) {
         {"nothing", "", ""},
         {"ASCII", "COM3: timeout 5 s\r\n", "COM3: timeout 5 s\r\n"},
         {"a zero byte is ASCII", std::string("a\0b", 3), std::string("a\0b", 3)},
-        {"two characters", "\xB4\xF2\xBF\xAA", "\xE6\x89\x93\xE5\xBC\x80"},             // 打开
-        {"full-width colon", "\xA3\xBA", "\xEF\xBC\x9A"},                             // ：
+        {"two characters", "\xB4\xF2\xBF\xAA", "\xE6\x89\x93\xE5\xBC\x80"},  // 打开
+        {"full-width colon", "\xA3\xBA", "\xEF\xBC\x9A"},                    // ：
         {"mixed with ASCII", "Port \xB6\xCB\xBF\xDA 2", "Port \xE7\xAB\xAF\xE5\x8F\xA3 2"},  // 端口
         {"lone lead byte at the end", "abc\x81", "abc\xEF\xBF\xBD"},
         {"0x80 is no character", "\x80", "\xEF\xBF\xBD"},
@@ -97,8 +97,9 @@ TEST_F(StationServicesTest, LockIsHeldOnceUntilReleasedAndItsFileStays) {
         EXPECT_EQ(locks[h] != platform::kNoFileLock, outcome == LockOutcome::Taken);
         EXPECT_EQ(error.empty(), outcome != LockOutcome::Failed) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-        if (outcome == LockOutcome::Taken)
+        if (outcome == LockOutcome::Taken) {
             EXPECT_TRUE(fs::exists(PathOfUtf8(paths[h])));
+        }
     }
     for (const FileLock lock : locks) platform::ReleaseFileLock(lock);
 }
@@ -113,7 +114,10 @@ TEST_F(StationServicesTest, LinesAreWrittenToUtf8PathsWithLineEnds) {
     };
     const Case cases[] = {
         {"plain name", "report.txt", {"a", "b"}, true, "a\r\nb\r\n"},
-        {"Chinese name", u8"报告 COM3.txt", {"\xE6\x89\x93\xE5\xBC\x80"}, true,
+        {"Chinese name",
+         u8"报告 COM3.txt",
+         {"\xE6\x89\x93\xE5\xBC\x80"},
+         true,
          "\xE6\x89\x93\xE5\xBC\x80\r\n"},
         {"no lines", u8"空.txt", {}, true, ""},
         {"missing directory", fs::path("missing") / "report.txt", {"a"}, false, ""},
@@ -123,8 +127,9 @@ TEST_F(StationServicesTest, LinesAreWrittenToUtf8PathsWithLineEnds) {
         const std::string path = Utf8Of(dir / c.file);
         EXPECT_EQ(platform::WriteLinesUtf8(path, c.lines), c.written);
         EXPECT_EQ(fs::exists(PathOfUtf8(path)), c.written);
-        if (c.written)
+        if (c.written) {
             EXPECT_EQ(ReadUtf8Path(path), c.bytes);
+        }
     }
 }
 

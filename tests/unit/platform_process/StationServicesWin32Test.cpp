@@ -31,8 +31,8 @@ std::string Utf8(const std::wstring& text) {
 }
 
 std::wstring Wide(const std::string& text) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;
@@ -72,7 +72,7 @@ using StationServicesWin32Test = TemporaryDirectoryTest;
 
 // "Müller" and "产线1": neither fits a Western code page, the second no single-byte one at all.
 TEST_F(StationServicesWin32Test, StationInNonAsciiDirectoryStartsAndWritesItsFiles) {
-    for (const std::string name : {"M\xC3\xBCller", "\xE4\xBA\xA7\xE7\xBA\xBF" "1"}) {
+    for (const std::string name : {"M\xC3\xBCller", "\xE4\xBA\xA7\xE7\xBA\xBF\x31"}) {
         SCOPED_TRACE(name);
         const fs::path station = dir / Wide(name);
         ASSERT_TRUE(fs::create_directory(station));
@@ -121,8 +121,8 @@ TEST_F(StationServicesWin32Test, KillEndsWhatTheProgramStarted) {
     const UINT n = GetSystemDirectoryW(system, MAX_PATH);
     ASSERT_TRUE(n > 0 && n < MAX_PATH);
     const std::string shell = Utf8(std::wstring(system, n) + L"\\cmd.exe");
-    ASSERT_TRUE(CopyFileW(ChildProgram().wstring().c_str(), (dir / kChildName).wstring().c_str(),
-                          TRUE));
+    ASSERT_TRUE(
+        CopyFileW(ChildProgram().wstring().c_str(), (dir / kChildName).wstring().c_str(), TRUE));
     platform::ChildProcess wrapper;
     std::string error;
     ASSERT_TRUE(platform::StartProcess(
@@ -146,7 +146,7 @@ TEST_F(StationServicesWin32Test, KillEndsWhatTheProgramStarted) {
 }
 
 TEST_F(StationServicesWin32Test, FileLockIsExclusiveUntilReleased) {
-    const std::string path = Utf8((dir / Wide("\xE4\xBA\xA7\xE7\xBA\xBF" "1.lock")).wstring());
+    const std::string path = Utf8((dir / Wide("\xE4\xBA\xA7\xE7\xBA\xBF\x31.lock")).wstring());
     const HANDLE other = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
@@ -171,23 +171,20 @@ TEST_F(StationServicesWin32Test, FileLockIsExclusiveUntilReleased) {
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
 }
 
-TEST(StationServicesWin32, Cp936TextBecomesUtf8) {
+// The pairs go to the system one by one, so one bad byte spoils only itself.
+TEST(StationServicesWin32, Cp936TextBecomesUtf8PairByPair) {
     const std::string bad = "\xEF\xBF\xBD";
     const struct {
         std::string gbk;
         std::string utf8;
     } rows[] = {
-        {"", ""},
-        {"COM3 ok", "COM3 ok"},
-        {"\xB4\xF2\xBF\xAA", "\xE6\x89\x93\xE5\xBC\x80"},             // 打开
-        {"\xA3\xBA", "\xEF\xBC\x9A"},                                 // full-width colon
-        {"\x81", bad},                                                // lead byte alone
-        {"\x80", bad},
-        {"\xFF", bad},
-        {"OK\xB4", "OK" + bad},                                       // cut off at the end
-        {"\x81" "0A", bad + "0A"},                                    // no trail: kept as ASCII
-        {"\xB4\x7F", bad + "\x7F"},
-        {"a\xB4\xF2\x80z", "a\xE6\x89\x93" + bad + "z"},
+        {"\xB4\xF2\xBF\xAA", "\xE6\x89\x93\xE5\xBC\x80"},  // 打开
+        {"\xA3\xBA", "\xEF\xBC\x9A"},                      // full-width colon
+        {"\x81", bad},                                     // lead byte alone
+        {"\x81\x30\x41", bad + "0A"},                      // no trail: the ASCII stays
+        {"\xB4\x7F", bad + "\x7F"},                        // 0x7F is no trail byte
+        {"\x81\x81\xB4", "\xE4\xBA\x96" + bad},            // a lead byte as trail: 亖
+        {"a\xB4\xF2\x80z\xFF\xA3\xBA", "a\xE6\x89\x93" + bad + "z" + bad + "\xEF\xBC\x9A"},
     };
     for (const auto& row : rows) EXPECT_EQ(platform::Cp936ToUtf8(row.gbk), row.utf8) << row.gbk;
 }
@@ -197,9 +194,8 @@ TEST(StationServicesWin32, SerialPortNamesLeadToTheDevicePath) {
         const char* name;
         const char* target;
     } rows[] = {
-        {"COM1", "\\\\.\\COM1"},   {"com12", "\\\\.\\COM12"}, {"COM999999", "\\\\.\\COM999999"},
-        {"COM0", ""},              {"COM01", ""},             {"COM", ""},
-        {"LPT1", ""},              {"COM3 ", ""},             {"COM1000000", ""},
+        {"COM1", "\\\\.\\COM1"}, {"com12", "\\\\.\\COM12"}, {"COM999999", "\\\\.\\COM999999"},
+        {"COM3 ", ""},           {"\\\\.\\COM3", ""},
     };
     for (const auto& row : rows)
         EXPECT_EQ(platform::SerialDeviceTarget(row.name, "C:\\station\\"), row.target) << row.name;
@@ -212,12 +208,7 @@ TEST(StationServicesWin32, PortNobodyMappedDoesNotExist) {
 
 TEST(StationServicesWin32, ProcessTextMatchesTheAnsiViewForAsciiNames) {
     EXPECT_EQ(platform::Utf8CommandLineArguments(), platform::CommandLineArguments());
-    const std::string directory = platform::Utf8ExeDirectory();
-    EXPECT_EQ(directory, platform::ExeDirectory());
-    EXPECT_EQ(directory.back(), '\\');
-    const std::string host = platform::HostName();
-    EXPECT_FALSE(host.empty());
-    EXPECT_EQ(host.find('\0'), std::string::npos);
+    EXPECT_EQ(platform::Utf8ExeDirectory(), platform::ExeDirectory());
 }
 
 TEST(StationServicesWin32, NoTerminalSizeWithoutConsole) {
