@@ -45,8 +45,8 @@ std::string SummaryLine(const std::vector<PortView>& ports, std::size_t width) {
     const std::array<const char*, 4> names = {" NG", " running", " waiting", " OK"};
     std::string line = std::to_string(ports.size()) + (ports.size() == 1 ? " port:" : " ports:");
     for (std::size_t group = 0; group < count.size(); ++group) {
-        const std::string part = (group == 0 ? " " : ", ") + std::to_string(count[group]) +
-                                 names[group];
+        const std::string part =
+            (group == 0 ? " " : ", ") + std::to_string(count[group]) + names[group];
         if (line.size() + part.size() > width)
             break;
         line += part;
@@ -76,7 +76,8 @@ std::vector<std::string> LiveView(const std::vector<PortView>& ports, unsigned r
             return groupA < groupB;
         return groupA == Group::Running && ports[a].elapsedMs > ports[b].elapsedMs;
     });
-    for (std::size_t i = 0; lines.size() < room; ++i) lines.push_back(PortLine(ports[order[i]], width));
+    for (std::size_t i = 0; lines.size() < room; ++i)
+        lines.push_back(PortLine(ports[order[i]], width));
     return lines;
 }
 
@@ -121,8 +122,9 @@ void LiveConsole::Show(const std::vector<PortView>& ports) {
     // A view of another size: what the old one left on the screen goes first.
     if (resized && rows_ != 0)
         out += "\x1b[J";
-    // Each line over the old one, then the rest of the old one cleared: no blank flash between.
-    for (const std::string& line : lines) out += line + "\x1b[K\r\n";
+    // Each line cleared and written anew; CR LF, so that the next starts at its first column even
+    // where the terminal takes LF as a line feed only.
+    for (const std::string& line : lines) out += "\x1b[2K" + line + "\r\n";
     (void)std::fputs(out.c_str(), out_);
     (void)std::fflush(out_);
     shown_ = std::move(lines);

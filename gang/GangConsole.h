@@ -17,10 +17,9 @@
 //   (longest running first), then waiting, then OK; port order within each group and between
 //   ports running equally long. What needs a hand shows first; what went well is left out first.
 // - A redraw moves up by the lines the previous one wrote (never more than the rows - 1 of that
-//   time) and writes every line anew over the old one, clearing what is left of the old one.
-//   After a change of size it clears to the end of the screen first, so neither shrinking nor
-//   growing leaves stale lines. The gang's ports are the same at every redraw, so only a change
-//   of size changes the number of lines.
+//   time) and clears and writes every line anew. After a change of size it clears to the end of
+//   the screen first, so neither shrinking nor growing leaves stale lines. The gang's ports are
+//   the same at every redraw, so only a change of size changes the number of lines.
 // - Nothing is written while neither the lines nor the terminal's size changed.
 #pragma once
 

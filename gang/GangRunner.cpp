@@ -60,9 +60,9 @@ class Gang {
 
     std::vector<PortResult> Run() {
         TakeLocks();
-        const PortLogs before = ListPortLogs(logDirectory_, std::set<unsigned>(
-                                                                 options_.ports.begin(),
-                                                                 options_.ports.end()));
+        KnownLogs ports;
+        for (unsigned port : options_.ports) ports[port] = nullptr;
+        const PortLogs before = ListPortLogs(logDirectory_, ports);
         for (PortSlot& slot : slots_) {
             const auto logs = before.find(slot.result.port);
             if (logs != before.end())
@@ -214,22 +214,22 @@ class Gang {
     }
 
     void JudgeEnded() {
-        std::set<unsigned> ports;
+        KnownLogs ports;
         for (const PortSlot& slot : slots_)
             if (slot.phase == Phase::Ended)
-                ports.insert(slot.result.port);
-        const PortLogs now = ListPortLogs(logDirectory_, ports);
+                ports[slot.result.port] = &slot.run.logsBefore;
+        const PortLogs created = ListPortLogs(logDirectory_, ports);
         for (PortSlot& slot : slots_) {
             if (slot.phase != Phase::Ended)
                 continue;
-            const auto logs = now.find(slot.result.port);
+            const auto logs = created.find(slot.result.port);
             const std::vector<std::string> none;
-            ReadOutcome(slot.run, logs != now.end() ? logs->second : none, slot.result);
+            ReadOutcome(slot.run, logs != created.end() ? logs->second : none, slot.result);
             Explain(slot);
             if (slot.resetCause.empty()) {
                 Done(slot);
             } else {
-                StartReset(slot, logs != now.end() ? logs->second : none);
+                StartReset(slot, logs != created.end() ? logs->second : none);
             }
         }
     }
@@ -254,11 +254,15 @@ class Gang {
 
     // The programmer of a tester the gang ended may still be at its operation, whose answers
     // would reach the port's next run: it is reset before anything else uses the port.
-    void StartReset(PortSlot& slot, const std::vector<std::string>& logsNow) {
+    void StartReset(PortSlot& slot, const std::vector<std::string>& created) {
         slot.resetRun = TesterRun{};
         slot.resetRun.testerDirectory = tester_.directory;
         slot.resetRun.command = GangCommand::Reset;
-        slot.resetRun.logsBefore = logsNow;
+        // Known to the reset run: the logs before the port's run and the one that run wrote.
+        slot.resetRun.logsBefore = slot.run.logsBefore;
+        slot.resetRun.logsBefore.insert(slot.resetRun.logsBefore.end(), created.begin(),
+                                        created.end());
+        std::sort(slot.resetRun.logsBefore.begin(), slot.resetRun.logsBefore.end());
         slot.resetRun.timeoutSeconds = ResetLimitSeconds;
         slot.resetStartedMs = platform::MonotonicMilliseconds();
         if (StartTester(tester_,
@@ -277,10 +281,10 @@ class Gang {
         reset.portName = slot.result.portName;
         if (slot.resetRun.started)
             CaptureReport(slot.resetRun, reset.portName);
-        const PortLogs now = ListPortLogs(logDirectory_, {reset.port});
-        const auto logs = now.find(reset.port);
-        ReadOutcome(slot.resetRun, logs != now.end() ? logs->second : std::vector<std::string>{},
-                    reset);
+        const PortLogs created = ListPortLogs(logDirectory_, {{reset.port, &slot.resetRun.logsBefore}});
+        const auto logs = created.find(reset.port);
+        ReadOutcome(slot.resetRun,
+                    logs != created.end() ? logs->second : std::vector<std::string>{}, reset);
         ResetRecord record;
         record.cause = slot.resetCause;
         record.outcome = reset.outcome;

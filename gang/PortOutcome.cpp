@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "Platform.h"
+#include "StationServices.h"
 
 namespace gang {
 namespace {
@@ -80,16 +81,16 @@ bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok) {
     return true;
 }
 
-PortLogs ListPortLogs(const std::string& directory, const std::set<unsigned>& ports) {
+PortLogs ListPortLogs(const std::string& directory, const KnownLogs& ports) {
     PortLogs logs;
-    std::error_code error;
-    std::filesystem::directory_iterator entry(PathOfUtf8(directory), error);
-    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
-        const std::string name = Utf8OfPath(entry->path().filename());
-        const unsigned port = PortOfLogName(name);
-        if (port != 0 && ports.count(port) != 0)
-            logs[port].push_back(name);
-    }
+    platform::ForEachDirectoryName(directory, [&](std::string_view name) {
+        const auto wanted = ports.find(PortOfLogName(name));
+        if (wanted == ports.end())
+            return;
+        const std::vector<std::string>* known = wanted->second;
+        if (known == nullptr || !std::binary_search(known->begin(), known->end(), name))
+            logs[wanted->first].emplace_back(name);
+    });
     for (auto& [port, names] : logs) std::sort(names.begin(), names.end());
     return logs;
 }
@@ -116,7 +117,7 @@ void CaptureReport(TesterRun& run, std::string_view portName) {
         run.report.clear();
 }
 
-void ReadOutcome(const TesterRun& run, const std::vector<std::string>& logsNow,
+void ReadOutcome(const TesterRun& run, const std::vector<std::string>& created,
                  PortResult& result) {
     result.outcome = Outcome::NG;
     result.command = run.command;
@@ -137,10 +138,6 @@ void ReadOutcome(const TesterRun& run, const std::vector<std::string>& logsNow,
 
     const std::string logDirectory =
         run.testerDirectory + std::string(LogDirectoryName) + platform::PathSeparator();
-    std::vector<std::string> created;
-    std::set_difference(logsNow.begin(), logsNow.end(), run.logsBefore.begin(),
-                        run.logsBefore.end(), std::back_inserter(created));
-
     // Another run on the same port and directory (a script's own tester) may have written a log
     // meanwhile: the log of this run is the one that holds the same run log as the report.
     std::vector<std::string> candidates = created;

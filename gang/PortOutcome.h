@@ -73,11 +73,14 @@ struct TesterRun {
 std::filesystem::path PathOfUtf8(std::string_view utf8);
 std::string Utf8OfPath(const std::filesystem::path& path);
 
-// The log names in directory (LogFileS) of each of ports, sorted; none for a port without logs
-// or when the directory does not exist. A station's LogFileS grows by every run of every port,
-// so it is read once for many ports: once at the start, then once for the ports ending together.
+// The log names in directory (LogFileS) of each port asked for, sorted, leaving out the names the
+// port's known list holds (sorted; none when null); nothing for a port without such logs or when
+// the directory does not exist. A station's LogFileS grows by every run of every port, so it is
+// read once for many ports (once at the start, then once for the ports ending together), and
+// nothing is kept of the names seen before.
 using PortLogs = std::map<unsigned, std::vector<std::string>>;
-PortLogs ListPortLogs(const std::string& directory, const std::set<unsigned>& ports);
+using KnownLogs = std::map<unsigned, const std::vector<std::string>*>;
+PortLogs ListPortLogs(const std::string& directory, const KnownLogs& ports);
 
 // True for the name of a log of that port, telling its verdict in ok.
 bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok);
@@ -90,9 +93,9 @@ std::optional<std::filesystem::file_time_type> LastWriteTime(const std::string& 
 // Reads the port's report into run, when this run wrote it; called when the tester has ended.
 void CaptureReport(TesterRun& run, std::string_view portName);
 
-// Fills outcome, log file, reason, report, record and the tester's end of result; logsNow are
-// the port's log names now, sorted.
-void ReadOutcome(const TesterRun& run, const std::vector<std::string>& logsNow,
+// Fills outcome, log file, reason, report, record and the tester's end of result; created are
+// the port's log names that were not there before the start, sorted.
+void ReadOutcome(const TesterRun& run, const std::vector<std::string>& created,
                  PortResult& result);
 
 inline constexpr std::string_view LogDirectoryName = "LogFileS";

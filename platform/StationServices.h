@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,12 @@ std::string HostName();
 // Writes lines to the file at a UTF-8 path as WriteLines does: CR LF after each, whole or not at
 // all (a temporary name beside it, then renamed over it). False when it could not be written.
 bool WriteLinesUtf8(const std::string& path, const std::vector<std::string>& lines);
+
+// Calls take with the name (UTF-8) of every entry of directory but "." and "..", in the order the
+// system gives them; false when the directory cannot be read. Made for directories of hundreds of
+// thousands of entries: nothing is allocated per entry.
+bool ForEachDirectoryName(const std::string& directory,
+                          const std::function<void(std::string_view name)>& take);
 
 // ---------------------------------------------------------------------------------------------
 // Locks.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -18,7 +19,10 @@ class Terminal {
     Terminal(unsigned rows, unsigned columns) { Resize(rows, columns); }
 
     // As xterm does: when the cursor would fall below the new last row, the rows above go up.
-    void Resize(unsigned rows, unsigned columns) {
+    // Other terminals keep the top rows and put the cursor on the new last row.
+    void Resize(unsigned rows, unsigned columns, bool keepTop = false) {
+        if (keepTop)
+            row_ = std::min(row_, rows - 1);
         if (row_ >= rows) {
             screen_.erase(screen_.begin(), screen_.begin() + (row_ - rows + 1));
             row_ = rows - 1;
@@ -57,7 +61,8 @@ class Terminal {
                     const unsigned up = n == 0 ? 1 : n;
                     row_ = row_ >= up ? row_ - up : 0;
                 } else if (command == 'K' && (n == 0 || n == 2)) {
-                    for (unsigned i = n == 2 ? 0 : column_; i < columns_; ++i) screen_[row_][i] = " ";
+                    for (unsigned i = n == 2 ? 0 : column_; i < columns_; ++i)
+                        screen_[row_][i] = " ";
                 } else if (command == 'J' && n == 0) {
                     for (unsigned i = column_; i < columns_; ++i) screen_[row_][i] = " ";
                     for (unsigned r = row_ + 1; r < rows_; ++r) screen_[r].assign(columns_, " ");
@@ -144,6 +149,7 @@ std::vector<gang::PortView> Gang(unsigned ports, unsigned tick,
 
 struct Size {
     unsigned fromTick, rows, columns;
+    bool keepTop = false;  // how the terminal resizes
 };
 
 struct Case {
@@ -176,7 +182,7 @@ const std::vector<std::pair<unsigned, std::string>> Full32 = {
     {23, ""},
 };
 
-TEST(LiveConsole, FitsTheTerminalAndNeverScrolls) {
+TEST(GangConsole, LiveViewFitsTheTerminalAndNeverScrolls) {
     const std::string longUtf8 = "\xC3\xA9" + std::string(60, 'x');  // é and more
     std::string accents;
     for (int i = 0; i < 30; ++i) accents += "\xC3\xA9";
@@ -200,26 +206,79 @@ TEST(LiveConsole, FitsTheTerminalAndNeverScrolls) {
           {8, "COM4     OK       1.2 s"},
           {9, ""}},
          9},
-        {"30 columns, long reasons", 6, {{0, 24, 30}}, true, 0, 15, longUtf8, 0,
+        {"30 columns, long reasons",
+         6,
+         {{0, 24, 30}},
+         true,
+         0,
+         15,
+         longUtf8,
+         0,
          {{0, "COM1     running  1.0 s"},
           {1, "COM2     running  1.1 s"},
           {2, "COM3     NG       1.2 s"},  // é would be cut through: left out whole
           {5, "COM6     OK       1.2 s"}},
          6},
-        {"40 columns, cut between characters", 32, {{0, 24, 40}}, true, 0, 30, accents, 0,
+        {"40 columns, cut between characters",
+         32,
+         {{0, 24, 40}},
+         true,
+         0,
+         30,
+         accents,
+         0,
          {{0, "32 ports: 2 NG, 12 running, 1 waiting"},
           {1, "COM19    NG       1.2 s     \xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"}},
          23},
-        {"24 to 10 rows", 32, {{0, 24, 80}, {15, 10, 80}}, true, 0, 30, NoAnswer, 0,
+        {"24 to 10 rows",
+         32,
+         {{0, 24, 80}, {15, 10, 80}},
+         true,
+         0,
+         30,
+         NoAnswer,
+         0,
          {{0, Summary32},
           {2, "COM27    NG       1.2 s     " + NoAnswer},
           {3, "COM13    running  1.1 s"},
           {8, "COM8     running  0.6 s"},
           {9, ""}},
          9},
+        {"24 to 10 rows, top kept",
+         32,
+         {{0, 24, 80}, {15, 10, 80, true}},
+         true,
+         0,
+         30,
+         NoAnswer,
+         0,
+         {{0, Summary32}, {8, "COM8     running  0.6 s"}, {9, ""}},
+         9},
+        // All done before: only the size changes, and the cursor was put on the view's last line.
+        {"4 ports, 24 to 8 rows, top kept",
+         4,
+         {{0, 24, 80}, {18, 8, 80, true}},
+         true,
+         5,
+         20,
+         NoAnswer,
+         0,
+         {{2, "earlier 2"},
+          {3, "COM1     OK       1.2 s"},
+          {6, "COM4     OK       1.2 s"},
+          {7, ""}},
+         7},
         {"10 to 24 rows", 32, {{0, 10, 80}, {15, 24, 80}}, true, 0, 30, NoAnswer, 0, Full32, 23},
-        {"80 to 40 columns", 32, {{0, 24, 80}, {10, 24, 40}}, true, 0, 30, NoAnswer, 0,
-         {{0, "32 ports: 2 NG, 12 running, 1 waiting"}, {1, "COM19    NG       1.2 s     no answer f"}},
+        {"80 to 40 columns",
+         32,
+         {{0, 24, 80}, {10, 24, 40}},
+         true,
+         0,
+         30,
+         NoAnswer,
+         0,
+         {{0, "32 ports: 2 NG, 12 running, 1 waiting"},
+          {1, "COM19    NG       1.2 s     no answer f"}},
          23},
     };
     for (const Case& c : cases) {
@@ -243,7 +302,7 @@ TEST(LiveConsole, FitsTheTerminalAndNeverScrolls) {
             for (unsigned tick = 0; tick <= c.lastTick; ++tick) {
                 for (const Size& size : c.sizes) {
                     if (size.fromTick == tick && tick > 0)
-                        terminal.Resize(size.rows, size.columns);
+                        terminal.Resize(size.rows, size.columns, size.keepTop);
                 }
                 const std::vector<gang::PortView> ports = Gang(c.ports, tick, results);
                 console.Show(ports);

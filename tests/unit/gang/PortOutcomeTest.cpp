@@ -57,7 +57,8 @@ class ReadOutcomeTest : public TemporaryDirectoryTest {
     // As the runner does it: the report when the tester ends, then LogFileS as it is now.
     void Judge() {
         gang::CaptureReport(run, "COM3");
-        const gang::PortLogs logs = gang::ListPortLogs((dir / "LogFileS").string(), {3});
+        const gang::PortLogs logs =
+            gang::ListPortLogs((dir / "LogFileS").string(), {{3, &run.logsBefore}});
         gang::ReadOutcome(run, logs.count(3) != 0 ? logs.at(3) : std::vector<std::string>{},
                           result);
     }
@@ -105,10 +106,15 @@ TEST_F(ReadOutcomeTest, LogFileSIsReadForThePortsAskedOnly) {
          {"ZQ_COM3_OK_1.log", "ZQ_COM31_OK_1.log", "ZQ_COM3_NG_2.log", "ZQ_COM4_OK_1.log",
           "ZQ_COM3_OK_1.log.tmp", "ZQ_COM03_OK_1.log", "ZQ_COM3_XX_1.log", "zq_com3_ok_1.log"})
         Log(name, "");
-    const gang::PortLogs logs = gang::ListPortLogs((dir / "LogFileS").string(), {3, 31});
+    const gang::PortLogs logs =
+        gang::ListPortLogs((dir / "LogFileS").string(), {{3, nullptr}, {31, nullptr}});
     EXPECT_EQ(logs, (gang::PortLogs{{3, {"ZQ_COM3_NG_2.log", "ZQ_COM3_OK_1.log"}},
                                     {31, {"ZQ_COM31_OK_1.log"}}}));
-    EXPECT_TRUE(gang::ListPortLogs((dir / "no-such").string(), {3}).empty());
+    // Names known from before the start are left out.
+    const std::vector<std::string> known = {"ZQ_COM3_OK_1.log"};
+    EXPECT_EQ(gang::ListPortLogs((dir / "LogFileS").string(), {{3, &known}}),
+              (gang::PortLogs{{3, {"ZQ_COM3_NG_2.log"}}}));
+    EXPECT_TRUE(gang::ListPortLogs((dir / "no-such").string(), {{3, nullptr}}).empty());
 }
 
 TEST_F(ReadOutcomeTest, AnOkLogIsNotEnoughWithoutTheCommandsOwnAnswer) {

@@ -1,0 +1,25 @@
+// The names in a directory, read with readdir: a station's LogFileS holds every log ever written.
+
+#include <dirent.h>
+
+#include <cstring>
+
+#include "StationServices.h"
+
+namespace platform {
+
+bool ForEachDirectoryName(const std::string& directory,
+                          const std::function<void(std::string_view name)>& take) {
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr)
+        return false;
+    while (const dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            take(name);
+    }
+    closedir(dir);
+    return true;
+}
+
+}  // namespace platform
