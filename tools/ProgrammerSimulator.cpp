@@ -57,7 +57,7 @@ Line:
   --record FILE        append every byte received from the tester to FILE
   --exit-after N       exit after answering N commands, once the tester has
                        closed its side (at most 3 s later), so that it has read
-                       the last answer
+                       the last answer (an answer a reset ended counts too)
 
 Answers (status bytes in hex):
   --status XX          result status of every answer (default 06, success)

@@ -14,7 +14,6 @@ import stat
 import subprocess
 import sys
 import termios
-import threading
 import time
 import unittest
 
@@ -283,13 +282,8 @@ PROGRAM_CUT = r"(FD(?!F0)[0-9A-F]{2} )+"
 
 def program_lines(blocks):
     """The report lines of a programming run's steps with this many flash blocks."""
-    def per_block(text):
-        return ["> T " + text % b for b in range(1, blocks + 1)]
-    return (PROGRAM_STEPS[:3] + per_block("Do Flash Block %d Blank Checking ......") +
-            [PROGRAM_STEPS[4]] + per_block("Do Flash Block %d Erasing ......") +
-            [PROGRAM_STEPS[6]] + per_block("Do Main Flash Block %d Programming ......") +
-            [PROGRAM_STEPS[8]] + per_block("Do Main Flash Block %d Verify ......") +
-            [PROGRAM_STEPS[10]])
+    return [line.replace("Block 1 ", "Block %d " % b) for line in PROGRAM_STEPS
+            for b in (range(1, blocks + 1) if "Block 1 " in line else [1])]
 
 
 def packets_of(data):
@@ -305,28 +299,13 @@ def tokens_of(data):
     return ["FD%02X" % p[1] if p[0] == 0xFD else "%02X" % p[0] for p in packets_of(data)]
 
 
-class Console:
-    """The simulator's COMMAND, ABORTED and VANISHED lines, read as they come."""
-
-    def __init__(self, sim):
-        self.sim = sim
-        self.lines = []
-        self.thread = threading.Thread(target=self._read, daemon=True)
-        self.thread.start()
-
-    def _read(self):
-        for line in self.sim.process.stdout:
-            word = line.split(b" ")[0].strip()
-            if word in (b"COMMAND", b"ABORTED", b"VANISHED"):
-                self.lines.append(line.decode().strip())
-
-    def stop(self):
-        """Stops the simulator and returns its lines."""
-        self.sim.process.send_signal(signal.SIGTERM)
-        self.sim.process.wait(timeout=10)
-        self.thread.join(timeout=5)
-        self.sim.stop()
-        return self.lines
+def stop_simulator(sim):
+    """Stops the simulator; returns its COMMAND and ABORTED lines."""
+    sim.process.send_signal(signal.SIGTERM)
+    sim.process.wait(timeout=10)
+    out = sim.process.stdout.read().decode().splitlines()
+    sim.stop()
+    return [line for line in out if line.split(" ")[0] in ("COMMAND", "ABORTED")]
 
 
 def open_line(directory, port):
@@ -361,8 +340,7 @@ class Busy(unittest.TestCase):
 
     def start(self, options):
         directory = zqtest.scratch_directory(self, "zq-busy-")
-        sim = simulator(directory, 3, options)
-        return directory, sim, Console(sim)
+        return directory, simulator(directory, 3, options)
 
     def test_commands_received_while_answering(self):
         P, E, CUT = PROGRAM, ERASE, PROGRAM_CUT
@@ -390,7 +368,7 @@ class Busy(unittest.TestCase):
         ]
         for options, script, answer, lines in cases:
             with self.subTest(options=options, script=script):
-                directory, sim, console = self.start(options)
+                directory, sim = self.start(options)
                 fd = open_line(directory, 3)
                 try:
                     started = time.monotonic()
@@ -401,7 +379,7 @@ class Busy(unittest.TestCase):
                     data += read_until(fd, time.monotonic() + 15, quiet=0.8)
                 finally:
                     os.close(fd)
-                    seen = console.stop()
+                    seen = stop_simulator(sim)
                 tokens = " ".join(tokens_of(data)) + " "
                 self.assertRegex(tokens, "^" + answer + "$")
                 self.assertEqual(seen, lines)
@@ -413,7 +391,7 @@ class Busy(unittest.TestCase):
         # clears its input first.
         for clear_on_open in (False, True):
             with self.subTest(clear_on_open=clear_on_open):
-                directory, sim, console = self.start(["--delay", "100"])
+                directory, sim = self.start(["--delay", "100"])
                 fd = open_line(directory, 3)
                 os.write(fd, WIRE["DOPROGA"])
                 time.sleep(0.05)
@@ -427,7 +405,7 @@ class Busy(unittest.TestCase):
                 finally:
                     os.close(fd)
                     alive = sim.process.poll() is None
-                    seen = console.stop()
+                    seen = stop_simulator(sim)
                 self.assertTrue(alive)
                 self.assertEqual(seen, ["COMMAND APRG"])
                 tokens = tokens_of(data)
@@ -442,20 +420,19 @@ class Busy(unittest.TestCase):
         # second, and the next tester, asking for an erase, reads the rest of that run instead.
         directory = new_directory(self)
         sim = simulator(directory, 3, ["--delay", "100"])
-        console = Console(sim)
         try:
             first = start_tester(directory, ["-COM=3", "-DOPROGA"])
             time.sleep(0.5)
             first.kill()
             first.wait()
-            run = zqtest.run_with_simulator(self, Run(directory, 3), sim,
-                                            tester_command(directory, ["-COM=3", "-DOERASE"]),
-                                            directory, tester_environment(), 20)
+            second = start_tester(directory, ["-COM=3", "-DOERASE"])
+            self.addCleanup(second.kill)
+            self.assertEqual(second.wait(timeout=20), 0)
         finally:
-            seen = console.stop()
-        self.assertEqual(run.exit_code, 0)
+            seen = stop_simulator(sim)
         self.assertEqual(seen, ["COMMAND APRG", "COMMAND ERAS"])
-        self.assertEqual(run.wire, WIRE["DOPROGA"] + WIRE["DOERASE"])
+        self.assertEqual(sim.wire(), WIRE["DOPROGA"] + WIRE["DOERASE"])
+        run = Run(directory, 3)
         lines = run.report()
         self.assertEqual(lines[:2], SET_PORT + ["> T CmdLin: Do Chip Erase......."])
         rest = lines[2:]
