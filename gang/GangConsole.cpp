@@ -119,12 +119,14 @@ void LiveConsole::Show(const std::vector<PortView>& ports) {
     if (!shown_.empty())
         out += "\x1b[" + std::to_string(shown_.size()) + "A";
     out += "\r";
-    // A view of another size: what the old one left on the screen goes first.
-    if (resized && rows_ != 0)
-        out += "\x1b[J";
     // Each line cleared and written anew; CR LF, so that the next starts at its first column even
     // where the terminal takes LF as a line feed only.
     for (const std::string& line : lines) out += "\x1b[2K" + line + "\r\n";
+    // After a change of size, what the old view left below the new one goes. Cleared from here and
+    // not from the view's first line: tmux moves the whole screen into the scroll-back when the
+    // clearing starts at its top left corner.
+    if (resized && rows_ != 0)
+        out += "\x1b[J";
     (void)std::fputs(out.c_str(), out_);
     (void)std::fflush(out_);
     shown_ = std::move(lines);

@@ -17,9 +17,10 @@
 //   (longest running first), then waiting, then OK; port order within each group and between
 //   ports running equally long. What needs a hand shows first; what went well is left out first.
 // - A redraw moves up by the lines the previous one wrote (never more than the rows - 1 of that
-//   time) and clears and writes every line anew. After a change of size it clears to the end of
-//   the screen first, so neither shrinking nor growing leaves stale lines. The gang's ports are
-//   the same at every redraw, so only a change of size changes the number of lines.
+//   time) and clears and writes every line anew. After a change of size it also clears from the
+//   line below the new view to the end of the screen, so neither shrinking nor growing leaves
+//   stale lines. The gang's ports are the same at every redraw, so only a change of size changes
+//   the number of lines.
 // - Nothing is written while neither the lines nor the terminal's size changed.
 #pragma once
 

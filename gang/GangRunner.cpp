@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <system_error>
 
 #include "Platform.h"
@@ -29,6 +30,8 @@ struct PortSlot {
     std::string resetCause;
     TesterRun resetRun;
     std::uint64_t resetStartedMs = 0;
+    // How many of the names seen appearing for this port its runs have taken.
+    std::size_t namesTaken = 0;
 };
 
 std::vector<std::string> TesterArguments(const TesterLocation& tester,
@@ -60,13 +63,18 @@ class Gang {
 
     std::vector<PortResult> Run() {
         TakeLocks();
-        KnownLogs ports;
-        for (unsigned port : options_.ports) ports[port] = nullptr;
-        const PortLogs before = ListPortLogs(logDirectory_, ports);
-        for (PortSlot& slot : slots_) {
-            const auto logs = before.find(slot.result.port);
-            if (logs != before.end())
-                slot.run.logsBefore = logs->second;
+        // What the runs add to LogFileS is learnt from the system as it happens where it can
+        // tell; otherwise from reading the directory before and after.
+        watch_ = platform::WatchDirectory(logDirectory_);
+        if (watch_ == platform::kNoDirectoryWatch) {
+            KnownLogs ports;
+            for (unsigned port : options_.ports) ports[port] = nullptr;
+            const PortLogs before = ListPortLogs(logDirectory_, ports);
+            for (PortSlot& slot : slots_) {
+                const auto logs = before.find(slot.result.port);
+                if (logs != before.end())
+                    slot.run.logsBefore = logs->second;
+            }
         }
         const std::size_t jobs = options_.jobs == 0 ? slots_.size() : options_.jobs;
         const std::uint64_t limitMs = std::uint64_t{options_.timeoutSeconds} * 1000;
@@ -114,8 +122,10 @@ class Gang {
             Show(now);
             if (Count(Phase::Done) == slots_.size())
                 break;
+            CollectNewNames();
             platform::SleepMs(PollIntervalMs);
         }
+        platform::EndDirectoryWatch(watch_);
         std::vector<PortResult> results;
         results.reserve(slots_.size());
         for (PortSlot& slot : slots_) {
@@ -169,6 +179,11 @@ class Gang {
             return;
         slot.startedMs = platform::MonotonicMilliseconds();
         slot.result.device = platform::SerialDeviceTarget(slot.result.portName, tester_.directory);
+        // What appeared before this run started is not its log.
+        if (watch_ != platform::kNoDirectoryWatch) {
+            CollectNewNames();
+            slot.namesTaken = appeared_[slot.result.port].size();
+        }
         if (StartTester(tester_, TesterSwitchesForPort(options_, slot.result.port),
                         slot.result.portName, slot.run, slot.process)) {
             slot.phase = Phase::Running;
@@ -213,23 +228,72 @@ class Gang {
         }
     }
 
+    // The names the watch saw appearing, kept for the gang's ports; draining them often keeps
+    // the system's queue from overflowing.
+    void CollectNewNames() {
+        if (watch_ == platform::kNoDirectoryWatch)
+            return;
+        std::vector<std::string> names;
+        if (!platform::TakeNewNames(watch_, names))
+            watchLost_ = true;
+        for (std::string& name : names) {
+            const unsigned port = PortOfLogName(name);
+            if (std::find(options_.ports.begin(), options_.ports.end(), port) !=
+                options_.ports.end())
+                appeared_[port].push_back(std::move(name));
+        }
+    }
+
+    // The logs of the port that appeared since its run started (a tester's log is in place
+    // before the tester ends, and the runs of one port follow each other).
+    std::vector<std::string> NewLogs(PortSlot& slot, const std::vector<std::string>& known) {
+        if (watch_ == platform::kNoDirectoryWatch) {
+            const PortLogs created = ListPortLogs(logDirectory_, {{slot.result.port, &known}});
+            const auto logs = created.find(slot.result.port);
+            return logs != created.end() ? logs->second : std::vector<std::string>{};
+        }
+        CollectNewNames();
+        const std::vector<std::string>& seen = appeared_[slot.result.port];
+        std::vector<std::string> created(seen.begin() + static_cast<std::ptrdiff_t>(slot.namesTaken),
+                                         seen.end());
+        slot.namesTaken = seen.size();
+        std::sort(created.begin(), created.end());
+        return created;
+    }
+
+    // With names lost, a run's own log cannot be told from another's: never an OK then.
+    void DistrustIfNamesLost(PortResult& result) const {
+        if (watchLost_ && result.outcome == Outcome::OK) {
+            result.outcome = Outcome::NG;
+            result.reason = "LogFileS changed faster than it could be followed: this run's log "
+                            "cannot be told";
+        }
+    }
+
     void JudgeEnded() {
-        KnownLogs ports;
-        for (const PortSlot& slot : slots_)
-            if (slot.phase == Phase::Ended)
-                ports[slot.result.port] = &slot.run.logsBefore;
-        const PortLogs created = ListPortLogs(logDirectory_, ports);
+        PortLogs created;
+        if (watch_ == platform::kNoDirectoryWatch) {
+            KnownLogs ports;
+            for (const PortSlot& slot : slots_)
+                if (slot.phase == Phase::Ended)
+                    ports[slot.result.port] = &slot.run.logsBefore;
+            created = ListPortLogs(logDirectory_, ports);
+        } else {
+            for (PortSlot& slot : slots_)
+                if (slot.phase == Phase::Ended)
+                    created[slot.result.port] = NewLogs(slot, {});
+        }
         for (PortSlot& slot : slots_) {
             if (slot.phase != Phase::Ended)
                 continue;
-            const auto logs = created.find(slot.result.port);
-            const std::vector<std::string> none;
-            ReadOutcome(slot.run, logs != created.end() ? logs->second : none, slot.result);
+            const std::vector<std::string>& logs = created[slot.result.port];
+            ReadOutcome(slot.run, logs, slot.result);
+            DistrustIfNamesLost(slot.result);
             Explain(slot);
             if (slot.resetCause.empty()) {
                 Done(slot);
             } else {
-                StartReset(slot, logs != created.end() ? logs->second : none);
+                StartReset(slot, logs);
             }
         }
     }
@@ -281,10 +345,8 @@ class Gang {
         reset.portName = slot.result.portName;
         if (slot.resetRun.started)
             CaptureReport(slot.resetRun, reset.portName);
-        const PortLogs created = ListPortLogs(logDirectory_, {{reset.port, &slot.resetRun.logsBefore}});
-        const auto logs = created.find(reset.port);
-        ReadOutcome(slot.resetRun,
-                    logs != created.end() ? logs->second : std::vector<std::string>{}, reset);
+        ReadOutcome(slot.resetRun, NewLogs(slot, slot.resetRun.logsBefore), reset);
+        DistrustIfNamesLost(reset);
         ResetRecord record;
         record.cause = slot.resetCause;
         record.outcome = reset.outcome;
@@ -330,6 +392,9 @@ class Gang {
     std::vector<PortSlot> slots_;
     std::string logDirectory_;
     bool interrupted_ = false;
+    platform::DirectoryWatch watch_ = platform::kNoDirectoryWatch;
+    bool watchLost_ = false;
+    std::map<unsigned, std::vector<std::string>> appeared_;  // port: names in order seen
 };
 
 }  // namespace

@@ -33,23 +33,6 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-// The port number of a log name "ZQ_COM<n>_OK_..." or "..._NG_...", ending in ".log"; 0 when
-// the name is no port's log.
-unsigned PortOfLogName(std::string_view name) {
-    constexpr std::string_view Stem = "ZQ_COM";
-    if (!StartsWith(name, Stem) || name.size() < 4 || name.substr(name.size() - 4) != ".log")
-        return 0;
-    name.remove_prefix(Stem.size());
-    unsigned port = 0;
-    std::size_t digits = 0;
-    while (digits < name.size() && digits < 7 && name[digits] >= '0' && name[digits] <= '9')
-        port = port * 10 + static_cast<unsigned>(name[digits++] - '0');
-    const std::string_view verdict = name.substr(digits);
-    if (digits == 0 || name[0] == '0' || !(StartsWith(verdict, "_OK_") || StartsWith(verdict, "_NG_")))
-        return 0;
-    return port;
-}
-
 std::string DescribeEnd(const platform::ProcessEnd& end) {
     if (end.signal != 0)
         return "signal " + std::to_string(end.signal);
@@ -68,6 +51,21 @@ std::filesystem::path PathOfUtf8(std::string_view utf8) {
 std::string Utf8OfPath(const std::filesystem::path& path) {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
+}
+
+unsigned PortOfLogName(std::string_view name) {
+    constexpr std::string_view Stem = "ZQ_COM";
+    if (!StartsWith(name, Stem) || name.size() < 4 || name.substr(name.size() - 4) != ".log")
+        return 0;
+    name.remove_prefix(Stem.size());
+    unsigned port = 0;
+    std::size_t digits = 0;
+    while (digits < name.size() && digits < 7 && name[digits] >= '0' && name[digits] <= '9')
+        port = port * 10 + static_cast<unsigned>(name[digits++] - '0');
+    const std::string_view verdict = name.substr(digits);
+    if (digits == 0 || name[0] == '0' || !(StartsWith(verdict, "_OK_") || StartsWith(verdict, "_NG_")))
+        return 0;
+    return port;
 }
 
 bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok) {

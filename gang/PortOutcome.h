@@ -82,6 +82,9 @@ using PortLogs = std::map<unsigned, std::vector<std::string>>;
 using KnownLogs = std::map<unsigned, const std::vector<std::string>*>;
 PortLogs ListPortLogs(const std::string& directory, const KnownLogs& ports);
 
+// The port number of a log name ("ZQ_COM3_OK_....log" is 3); 0 for any other name.
+unsigned PortOfLogName(std::string_view name);
+
 // True for the name of a log of that port, telling its verdict in ok.
 bool IsPortLogName(std::string_view name, std::string_view portName, bool& ok);
 

@@ -38,6 +38,19 @@ bool WriteLinesUtf8(const std::string& path, const std::vector<std::string>& lin
 bool ForEachDirectoryName(const std::string& directory,
                           const std::function<void(std::string_view name)>& take);
 
+// Names that appear in a directory from now on (created, linked or renamed into it), so that a
+// caller learns what is new without reading a directory of hundreds of thousands of entries.
+// kNoDirectoryWatch where the system offers no such service (only Linux does here) or the
+// directory cannot be watched; the caller then reads the directory itself.
+using DirectoryWatch = std::intptr_t;
+constexpr DirectoryWatch kNoDirectoryWatch = 0;
+DirectoryWatch WatchDirectory(const std::string& directory);
+// Appends the names (UTF-8) that appeared since the last call, in the order they appeared. False
+// when some may have been lost (the system's queue overflowed, the directory went away): from
+// then on the watch tells nothing reliable.
+bool TakeNewNames(DirectoryWatch watch, std::vector<std::string>& names);
+void EndDirectoryWatch(DirectoryWatch watch);
+
 // ---------------------------------------------------------------------------------------------
 // Locks.
 

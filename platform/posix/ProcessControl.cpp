@@ -113,8 +113,9 @@ void RestoreStartSignals(const StartSignalState* start) {
         sigemptyset(&wanted.sa_mask);
         sigaction(signalNumber, &wanted, nullptr);
     }
-    // The child has one thread: sigprocmask is its mask.
-    sigprocmask(SIG_SETMASK, &start->mask, nullptr);
+    // The child has one thread, so the process mask is its mask; sigprocmask is the call that
+    // may be made between fork and exec.
+    sigprocmask(SIG_SETMASK, &start->mask, nullptr);  // NOLINT(concurrency-mt-unsafe)
 }
 
 [[noreturn]] void RunChild(pid_t parent, int report, const char* program, char* const* argv,

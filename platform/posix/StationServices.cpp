@@ -148,8 +148,7 @@ bool IsTrailByte(unsigned char byte) {
 // One converter per call, so that calls on several threads never share one.
 class Gbk {
   public:
-    Gbk() {
-        converter_ = iconv_open("UTF-8", "GBK");
+    Gbk() : converter_(iconv_open("UTF-8", "GBK")) {
         if (converter_ == kNone)
             converter_ = iconv_open("UTF-8", "CP936");
     }
@@ -290,7 +289,7 @@ bool TerminalSize(unsigned& rows, unsigned& columns) {
 // Serial ports.
 
 std::string SerialDeviceTarget(const std::string& commName, const std::string& directory) {
-    const std::string path = SerialDevicePath(commName, directory);
+    std::string path = SerialDevicePath(commName, directory);
     if (path.empty())
         return {};
     const std::string systemDevice = "/dev/ttyS" + std::to_string(SerialPortNumber(commName) - 1);
@@ -298,7 +297,7 @@ std::string SerialDeviceTarget(const std::string& commName, const std::string& d
         return path;
     // The dosdevices entry: the device it leads to, or where it points when that is missing.
     int error = 0;
-    const std::string resolved = RealPath(path, error);
+    std::string resolved = RealPath(path, error);
     if (!resolved.empty())
         return resolved;
     return error == ENOENT ? MissingEndOf(path) : path;

@@ -192,6 +192,7 @@ void Release(ChildProcess& process) {
     // too, but only while nobody else holds the job open.
     const HANDLE job = JobHandle(process);
     if (job != nullptr) {
+        TerminateJobObject(job, kKilledExitCode);
         CloseHandle(job);
     }
     process = ChildProcess{};
@@ -288,6 +289,8 @@ void KillProcess(ChildProcess& process, ProcessEnd& end) {
     // own exit code stands. Then everything it started (a wrapper's tester, say), all at once.
     const bool terminated = TerminateProcess(handle, kKilledExitCode) != FALSE;
     const HANDLE job = JobHandle(process);
+    if (job != nullptr)
+        TerminateJobObject(job, kKilledExitCode);
     WaitForSingleObject(handle, INFINITE);
     // The rest of the job may still hold what the next program needs (a port): wait for it too.
     if (job != nullptr) {

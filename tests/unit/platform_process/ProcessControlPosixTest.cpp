@@ -342,7 +342,7 @@ TEST(StationServicesPosix, InterruptsAreNotedNotObeyed) {
         {"SIGTERM", {}, {SIGTERM}, "15 1"},
         {"SIGINT", {}, {SIGINT}, "2 1"},
         {"SIGHUP", {}, {SIGHUP}, "1 1"},
-        {"the first one stays, all are counted", {}, {SIGINT, SIGTERM, SIGINT}, "2 3"},
+        {"the first one stays, all are counted", {}, {SIGTERM, SIGINT, SIGHUP}, "15 3"},
         {"SIGHUP ignored at start stays ignored", {SIGHUP}, {SIGHUP}, "0 0"},
         {"SIGINT ignored at start, SIGTERM caught", {SIGINT}, {SIGINT, SIGTERM}, "15 1"},
         {"SIGPIPE is ignored", {}, {SIGPIPE}, "0 0"},
@@ -729,6 +729,44 @@ TEST(StationServicesPosix, BrokenCp936SequencesLoseOneByteEach) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(platform::Cp936ToUtf8(c.cp936), c.utf8);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// What a directory watch reports: names placed every way a tester or a script places a file, and
+// nothing of a subdirectory's content; names and order as they appeared.
+TEST_F(ProcessControlPosixTest, DirectoryWatchTellsTheNamesThatAppear) {
+#if defined(__linux__)
+    const fs::path logs = dir / "LogFileS";
+    fs::create_directory(logs);
+    fs::create_directory(logs / "sub");
+    std::ofstream(dir / "outside.tmp") << "x";
+    const platform::DirectoryWatch watch = platform::WatchDirectory(logs.string());
+    ASSERT_NE(watch, platform::kNoDirectoryWatch);
+    std::ofstream(logs / "ZQ_COM3_OK_1.log") << "created";
+    ASSERT_EQ(link((logs / "ZQ_COM3_OK_1.log").c_str(), (logs / "ZQ_COM4_NG_1.log").c_str()), 0);
+    fs::rename(dir / "outside.tmp", logs / "ZQ_COM5_OK_1.log");
+    std::ofstream(logs / "sub" / "not-seen.log") << "x";
+    std::vector<std::string> names;
+    EXPECT_TRUE(platform::TakeNewNames(watch, names));
+    EXPECT_EQ(names, (std::vector<std::string>{"ZQ_COM3_OK_1.log", "ZQ_COM4_NG_1.log",
+                                               "ZQ_COM5_OK_1.log"}));
+    // Taken once: the next call tells only what came since.
+    names.clear();
+    std::ofstream(logs / "ZQ_COM3_OK_2.log") << "x";
+    EXPECT_TRUE(platform::TakeNewNames(watch, names));
+    EXPECT_EQ(names, (std::vector<std::string>{"ZQ_COM3_OK_2.log"}));
+    // The directory itself going away leaves nothing the watch could tell reliably.
+    fs::remove_all(logs);
+    names.clear();
+    EXPECT_FALSE(platform::TakeNewNames(watch, names));
+    platform::EndDirectoryWatch(watch);
+    EXPECT_EQ(platform::WatchDirectory((dir / "no-such").string()), platform::kNoDirectoryWatch);
+#else
+    GTEST_SKIP() << "no directory watch on this system: callers read the directory";
+#endif
 }
 
 }  // namespace

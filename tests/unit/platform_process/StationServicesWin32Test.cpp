@@ -211,6 +211,32 @@ TEST(StationServicesWin32, ProcessTextMatchesTheAnsiViewForAsciiNames) {
     EXPECT_EQ(platform::Utf8ExeDirectory(), platform::ExeDirectory());
 }
 
+// Ctrl-C and Ctrl-Break only raise the flag: the process lives on to see them. They go to a
+// console of this process alone, never to the one it shares with whoever started it, so the test
+// runs only where standard output is no console and nothing is lost by leaving it.
+TEST(StationServicesWin32, ConsoleInterruptsOnlySetTheFlag) {
+    DWORD mode = 0;
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+        GTEST_SKIP() << "skipped: standard output is a console here";
+    FreeConsole();
+    if (!AllocConsole())
+        GTEST_SKIP() << "skipped: no console of its own for this process";
+    platform::InstallInterruptHandlers();
+    EXPECT_EQ(platform::PendingInterrupt(), 0);
+    for (unsigned count = 1; count <= 2; ++count) {
+        ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+        EXPECT_TRUE(Within(10000, [&] { return platform::InterruptCount() == count; }));
+        EXPECT_EQ(platform::PendingInterrupt(), 2);  // the first one stays
+    }
+    // Wine sends no Ctrl-Break to a whole console.
+    if (GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0)) {
+        EXPECT_TRUE(Within(10000, [&] { return platform::InterruptCount() == 3; }));
+        EXPECT_EQ(platform::PendingInterrupt(), 2);
+    }
+    platform::InterruptHandled();
+    FreeConsole();
+}
+
 TEST(StationServicesWin32, NoTerminalSizeWithoutConsole) {
     DWORD mode = 0;
     if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
