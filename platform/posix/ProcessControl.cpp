@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "ProcessControl.h"
+#include "ProcessPosix.h"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): not declared by every libc
 
@@ -41,19 +42,6 @@ struct StartFailure {
     StartStage stage;
     int error;
 };
-
-// strerror_r comes as the XSI variant (an int) or the GNU one (the text); both end here.
-[[maybe_unused]] const char* ErrorTextOf(int result, const char* buffer) {
-    return result == 0 ? buffer : "unknown error";
-}
-[[maybe_unused]] const char* ErrorTextOf(const char* result, const char*) {
-    return result != nullptr ? result : "unknown error";
-}
-
-std::string ErrorText(int error) {
-    char buffer[256] = {};
-    return ErrorTextOf(strerror_r(error, buffer, sizeof buffer), buffer);
-}
 
 void CloseQuietly(int fd) {
     if (fd >= 0)
@@ -173,11 +161,21 @@ void FillEnd(int status, ProcessEnd& end) {
 
 }  // namespace
 
-// What InstallInterruptHandlers (StationServices.cpp) takes from here.
-namespace posix_signals {
+namespace posix_process {
 
-// Notes the signal state the process was started with; called before a disposition changes.
-// Only the first call notes.
+// strerror_r comes as the XSI variant (an int) or the GNU one (the text); both end here.
+[[maybe_unused]] static const char* ErrorTextOf(int result, const char* buffer) {
+    return result == 0 ? buffer : "unknown error";
+}
+[[maybe_unused]] static const char* ErrorTextOf(const char* result, const char*) {
+    return result != nullptr ? result : "unknown error";
+}
+
+std::string ErrorText(int error) {
+    char buffer[256] = {};
+    return ErrorTextOf(strerror_r(error, buffer, sizeof buffer), buffer);
+}
+
 void RecordStartSignalState() {
     if (startSignalsNoted.load(std::memory_order_acquire))
         return;
@@ -191,7 +189,6 @@ void RecordStartSignalState() {
     startSignalsNoted.store(true, std::memory_order_release);
 }
 
-// Whether the process was started with signalNumber ignored (its state now until noted).
 bool SignalIgnoredAtStart(int signalNumber) {
     if (startSignalsNoted.load(std::memory_order_acquire))
         return sigismember(&startSignals.ignored, signalNumber) == 1;
@@ -199,7 +196,9 @@ bool SignalIgnoredAtStart(int signalNumber) {
     return sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
-}  // namespace posix_signals
+}  // namespace posix_process
+
+using posix_process::ErrorText;
 
 bool StartProcess(const std::string& program, const std::vector<std::string>& arguments,
                   const std::string& directory, ChildProcess& process, std::string& error) {

@@ -2,6 +2,7 @@
 // locks on close-on-exec descriptors, interrupts are caught signals that only set a flag, and
 // code page 936 text goes through iconv.
 
+#include "ProcessPosix.h"
 #include "StationServices.h"
 
 #include <fcntl.h>
@@ -27,27 +28,9 @@
 
 namespace platform {
 
-// In ProcessControl.cpp: the signal state the process was started with, which started programs
-// get back.
-namespace posix_signals {
-void RecordStartSignalState();
-bool SignalIgnoredAtStart(int signalNumber);
-}  // namespace posix_signals
-
 namespace {
 
-// strerror_r comes as the XSI variant (an int) or the GNU one (the text); both end here.
-[[maybe_unused]] const char* ErrorTextOf(int result, const char* buffer) {
-    return result == 0 ? buffer : "unknown error";
-}
-[[maybe_unused]] const char* ErrorTextOf(const char* result, const char*) {
-    return result != nullptr ? result : "unknown error";
-}
-
-std::string ErrorText(int error) {
-    char buffer[256] = {};
-    return ErrorTextOf(strerror_r(error, buffer, sizeof buffer), buffer);
-}
+using posix_process::ErrorText;
 
 int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
     int fd = -1;
@@ -247,9 +230,9 @@ void ReleaseFileLock(FileLock lock) {
 // Interrupts.
 
 void InstallInterruptHandlers() {
-    posix_signals::RecordStartSignalState();
+    posix_process::RecordStartSignalState();
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        if (posix_signals::SignalIgnoredAtStart(signalNumber))
+        if (posix_process::SignalIgnoredAtStart(signalNumber))
             continue;  // started with it ignored (nohup): it stays so
         struct sigaction caught {};
         caught.sa_handler = OnInterrupt;
