@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -70,7 +71,8 @@ fs::path ChildProgram() {
 
 using StationServicesWin32Test = TemporaryDirectoryTest;
 
-// "Müller" and "产线1": neither fits a Western code page, the second no single-byte one at all.
+// "Müller" and "产线1" as UTF-8, which the ANSI calls misread; the second fits no single-byte code
+// page at all.
 TEST_F(StationServicesWin32Test, StationInNonAsciiDirectoryStartsAndWritesItsFiles) {
     for (const std::string name : {"M\xC3\xBCller", "\xE4\xBA\xA7\xE7\xBA\xBF\x31"}) {
         SCOPED_TRACE(name);
@@ -214,6 +216,15 @@ TEST(StationServicesWin32, ProcessTextMatchesTheAnsiViewForAsciiNames) {
 // Ctrl-C and Ctrl-Break only raise the flag: the process lives on to see them. They go to a
 // console of this process alone, never to the one it shares with whoever started it, so the test
 // runs only where standard output is no console and nothing is lost by leaving it.
+std::atomic<unsigned> gEventsPastTheHandler{0};
+
+// Installed before the handler under test, so the system calls it only when that one declined the
+// event: the test then fails instead of ending with the process.
+BOOL WINAPI CatchEventsPastTheHandler(DWORD) {
+    ++gEventsPastTheHandler;
+    return TRUE;
+}
+
 TEST(StationServicesWin32, ConsoleInterruptsOnlySetTheFlag) {
     DWORD mode = 0;
     if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
@@ -221,6 +232,7 @@ TEST(StationServicesWin32, ConsoleInterruptsOnlySetTheFlag) {
     FreeConsole();
     if (!AllocConsole())
         GTEST_SKIP() << "skipped: no console of its own for this process";
+    ASSERT_TRUE(SetConsoleCtrlHandler(CatchEventsPastTheHandler, TRUE));
     platform::InstallInterruptHandlers();
     EXPECT_EQ(platform::PendingInterrupt(), 0);
     for (unsigned count = 1; count <= 2; ++count) {
@@ -233,6 +245,7 @@ TEST(StationServicesWin32, ConsoleInterruptsOnlySetTheFlag) {
         EXPECT_TRUE(Within(10000, [&] { return platform::InterruptCount() == 3; }));
         EXPECT_EQ(platform::PendingInterrupt(), 2);
     }
+    EXPECT_EQ(gEventsPastTheHandler, 0u);
     platform::InterruptHandled();
     FreeConsole();
 }
