@@ -6,6 +6,7 @@
 #include <string>
 
 #include "StationServices.h"
+#include "WideText.h"
 
 namespace platform {
 
@@ -15,13 +16,9 @@ bool ForEachDirectoryName(const std::string& directory,
     if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/')
         pattern += '\\';
     pattern += '*';
-    const int wideLength = MultiByteToWideChar(CP_UTF8, 0, pattern.data(),
-                                               static_cast<int>(pattern.size()), nullptr, 0);
-    if (wideLength <= 0)
+    const std::wstring wide = win32::WideFromUtf8(pattern);
+    if (wide.empty())
         return false;
-    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, pattern.data(), static_cast<int>(pattern.size()), wide.data(),
-                        wideLength);
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileExW(wide.c_str(), FindExInfoBasic, &found,
                                            FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);

@@ -16,6 +16,7 @@
 
 #include "Platform.h"
 #include "StationServices.h"
+#include "WideText.h"
 
 namespace platform {
 namespace {
@@ -25,22 +26,9 @@ constexpr std::size_t WriteChunkBytes = std::size_t{64} * 1024;
 // be told apart while the whole stays within the 255 characters a file name may have.
 constexpr std::size_t TemporaryNameStemUnits = 160;
 
-// Path text as wide text; empty when it is no text of that code page.
-std::wstring WidePath(const std::string& path, UINT codePage, DWORD flags) {
-    if (path.empty())
-        return {};
-    const int size = static_cast<int>(path.size());
-    const int n = MultiByteToWideChar(codePage, flags, path.data(), size, nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(codePage, flags, path.data(), size, wide.data(), n);
-    return wide;
-}
-
 // A path in the code page the narrow file calls take it in.
 std::wstring SystemCodePagePath(const std::string& path) {
-    return WidePath(path, AreFileApisANSI() ? CP_ACP : CP_OEMCP, 0);
+    return win32::WideFromCodePage(path, win32::FileCodePage(), 0);
 }
 
 bool WriteAll(HANDLE file, const char* data, std::size_t size) {
@@ -155,7 +143,7 @@ WriteOutcome WriteLinesNew(const std::string& path, const std::vector<std::strin
 }
 
 bool WriteLinesUtf8(const std::string& path, const std::vector<std::string>& lines) {
-    return WriteTextFile(WidePath(path, CP_UTF8, MB_ERR_INVALID_CHARS), lines,
+    return WriteTextFile(win32::WideFromUtf8(path), lines,
                          MOVEFILE_REPLACE_EXISTING) == WriteOutcome::Written;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ProcessControl.h"
+#include "WideText.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
@@ -30,53 +31,8 @@ constexpr std::uint64_t kJobEmptyWaitMs = 5000;
 // UTF-8 as wide text. Text that is not UTF-8 is taken as the system's code page text, as the
 // callers passed it before they spoke UTF-8, so that such a name still reaches the program.
 std::wstring Wide(std::string_view text) {
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    UINT codePage = CP_UTF8;
-    DWORD flags = MB_ERR_INVALID_CHARS;
-    int n = MultiByteToWideChar(codePage, flags, text.data(), size, nullptr, 0);
-    if (n <= 0) {
-        codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-        flags = 0;
-        n = MultiByteToWideChar(codePage, flags, text.data(), size, nullptr, 0);
-        if (n <= 0)
-            return {};
-    }
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(codePage, flags, text.data(), size, wide.data(), n);
-    return wide;
-}
-
-std::string Utf8(std::wstring_view text) {
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return {};
-    std::string narrow(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), n, nullptr, nullptr);
-    return narrow;
-}
-
-std::string LastErrorText(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string line;
-    if (n > 0 && text != nullptr)
-        line = Utf8(std::wstring_view(text, n));
-    LocalFree(text);
-    // One line: the system's texts end in CR LF and some hold more than one sentence line.
-    for (char& c : line)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
-    if (line.empty())
-        line = "error " + std::to_string(error);
-    return line;
+    std::wstring wide = win32::WideFromUtf8(text);
+    return wide.empty() ? win32::WideFromCodePage(text, win32::FileCodePage(), 0) : wide;
 }
 
 // One argument as the C runtime reads it back: backslashes count literally unless a quote
@@ -242,9 +198,9 @@ bool StartProcess(const std::string& program, const std::vector<std::string>& ar
     CloseValid(startup.hStdError);
     if (!created) {
         if (createError == ERROR_DIRECTORY)
-            error = "cannot enter directory " + directory + ": " + LastErrorText(createError);
+            error = "cannot enter directory " + directory + ": " + win32::SystemErrorText(createError);
         else
-            error = "cannot start " + program + ": " + LastErrorText(createError);
+            error = "cannot start " + program + ": " + win32::SystemErrorText(createError);
         return false;
     }
 
@@ -256,7 +212,7 @@ bool StartProcess(const std::string& program, const std::vector<std::string>& ar
         CloseHandle(started.hThread);
         CloseHandle(started.hProcess);
         CloseValid(job);
-        error = "cannot start " + program + ": " + LastErrorText(resumeError);
+        error = "cannot start " + program + ": " + win32::SystemErrorText(resumeError);
         return false;
     }
     CloseHandle(started.hThread);

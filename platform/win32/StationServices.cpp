@@ -13,58 +13,20 @@
 
 #include "SerialDevice.h"
 #include "StationServices.h"
+#include "WideText.h"
 
 namespace platform {
 namespace {
+
+using win32::SystemErrorText;
+using win32::Utf8FromWide;
+using win32::WideFromUtf8;
 
 constexpr wchar_t kReplacementCharacter = 0xFFFD;
 
 // How long the handler of a console close, log-off or shut-down holds the process for the
 // caller to finish: the system ends it about five seconds after the event.
 constexpr DWORD kCloseGraceMs = 4500;
-
-std::wstring WideFromUtf8(std::string_view text) {
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), n);
-    return wide;
-}
-
-std::string Utf8FromWide(std::wstring_view text) {
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return {};
-    std::string narrow(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), n, nullptr, nullptr);
-    return narrow;
-}
-
-// The system's text for an error as one UTF-8 line without the closing full stop.
-std::string SystemErrorText(DWORD error) {
-    wchar_t* text = nullptr;
-    const DWORD n = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string line;
-    if (n > 0 && text != nullptr)
-        line = Utf8FromWide(std::wstring_view(text, n));
-    LocalFree(text);
-    for (char& c : line)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
-    if (line.empty())
-        line = "error " + std::to_string(error);
-    return line;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Console control events.

@@ -37,7 +37,7 @@ EXPORTS = [
     (8, "GetEglishErrorMessageinformationRTX", 4),
     (9, "GetErrorMessageinformationRTX", 8),
 ]
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "shell32.dll"}
 # COFF machine and optional header magic of each build.
 ARCHES = {"win32": (0x14C, 0x10B, "PE32 i386"), "win64": (0x8664, 0x20B, "PE32+ x86-64")}
 IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002

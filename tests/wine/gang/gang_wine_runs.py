@@ -28,10 +28,12 @@ PREFIX = os.environ.get("WINEPREFIX", "")
 
 class GangUnderWine(unittest.TestCase):
     def setUp(self):
-        # A station directory named in two scripts: every path the gang starts, enters, reads or
-        # writes must reach the system as wide-character text.
+        # A station directory whose name is not ASCII: every path the gang starts, enters, reads
+        # or writes must reach the system as wide-character text (ZqCmdLin itself takes its
+        # directory in the ANSI code page, which holds ü; the report directory below is named in
+        # a script no such code page holds, and only the gang writes there).
         top = zqtest.scratch_directory(self, "zq_wine_gang_")
-        self.dir = os.path.join(top, "产线1 Müller")
+        self.dir = os.path.join(top, "Müller 1")
         os.mkdir(self.dir)
         for program in (os.path.join(BUILD, "gang", "zq-gang.exe"),
                         os.path.join(BUILD, "gang", "PELMORAERRI.dll"),
@@ -64,7 +66,8 @@ class GangUnderWine(unittest.TestCase):
         os.symlink(os.path.join(PREFIX, "no-such-device"), link)
 
     def gang(self, *args):
-        env = dict(os.environ, LC_ALL="C", WINEDEBUG="-all")
+        # Wine maps Unix file names through the locale's character set: UTF-8 here.
+        env = dict(os.environ, LC_ALL="C.UTF-8", WINEDEBUG="-all")
         started = time.monotonic()
         proc = subprocess.run([WINE, os.path.join(self.dir, "zq-gang.exe")] + list(args),
                               cwd=self.dir, env=env, timeout=240,
