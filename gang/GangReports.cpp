@@ -152,7 +152,11 @@ std::string JsonSums(const Sums& sums) {
 
 std::string SumsText(const Sums& sums) {
     std::string text;
-    for (const auto& [name, value] : sums) text += (text.empty() ? "" : ",") + name + "=" + value;
+    for (const auto& [name, value] : sums) {
+        if (!text.empty())
+            text += ',';
+        text.append(name).append(1, '=').append(value);
+    }
     return text;
 }
 

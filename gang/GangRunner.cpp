@@ -103,7 +103,7 @@ class Gang {
                 } else if (slot.phase == Phase::Resetting) {
                     if (platform::ProcessEnded(slot.process, slot.resetRun.end)) {
                         FinishReset(slot);
-                    } else if (now - slot.resetStartedMs >= ResetLimitSeconds * 1000u) {
+                    } else if (now - slot.resetStartedMs >= std::uint64_t{ResetLimitSeconds} * 1000) {
                         platform::KillProcess(slot.process, slot.resetRun.end);
                         slot.resetRun.timedOut = true;
                         FinishReset(slot);

@@ -37,18 +37,18 @@ DirectoryWatch WatchDirectory(const std::string& directory) {
         close(fd);
         return kNoDirectoryWatch;
     }
-    auto* watch = new Watch;
-    watch->fd = fd;
-    return reinterpret_cast<DirectoryWatch>(watch);
+    auto* state = new Watch;
+    state->fd = fd;
+    return reinterpret_cast<DirectoryWatch>(state);
 }
 
-bool TakeNewNames(DirectoryWatch handle, std::vector<std::string>& names) {
-    Watch* watch = WatchOf(handle);
-    if (watch == nullptr)
+bool TakeNewNames(DirectoryWatch watch, std::vector<std::string>& names) {
+    Watch* state = WatchOf(watch);
+    if (state == nullptr)
         return false;
     alignas(inotify_event) char buffer[64 * 1024];
     for (;;) {
-        const ssize_t got = read(watch->fd, buffer, sizeof buffer);
+        const ssize_t got = read(state->fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -58,21 +58,21 @@ bool TakeNewNames(DirectoryWatch handle, std::vector<std::string>& names) {
             std::memcpy(&event, buffer + at, sizeof event);
             const char* name = buffer + at + sizeof(inotify_event);
             if ((event.mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0)
-                watch->lost = true;
+                state->lost = true;
             else if (event.len > 0)
                 names.emplace_back(name, strnlen(name, event.len));
             at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
         }
     }
-    return !watch->lost;
+    return !state->lost;
 }
 
-void EndDirectoryWatch(DirectoryWatch handle) {
-    Watch* watch = WatchOf(handle);
-    if (watch == nullptr)
+void EndDirectoryWatch(DirectoryWatch watch) {
+    Watch* state = WatchOf(watch);
+    if (state == nullptr)
         return;
-    close(watch->fd);
-    delete watch;
+    close(state->fd);
+    delete state;
 }
 
 #else

@@ -66,10 +66,13 @@ HANDLE CreateTemporaryBeside(const std::wstring& path, std::wstring& temporary) 
     const std::wstring directory =
         separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
     const std::wstring name = separator == std::wstring::npos ? path : path.substr(separator + 1);
-    std::size_t kept = name.size() < TemporaryNameStemUnits ? name.size() : TemporaryNameStemUnits;
-    // Never half of a character written as two units.
-    if (kept > 0 && kept < name.size() && name[kept - 1] >= 0xD800 && name[kept - 1] <= 0xDBFF)
-        --kept;
+    std::size_t kept = name.size();
+    if (kept > TemporaryNameStemUnits) {
+        kept = TemporaryNameStemUnits;
+        // Never half of a character written as two units.
+        if (name[kept - 1] >= 0xD800 && name[kept - 1] <= 0xDBFF)
+            --kept;
+    }
     std::wstring stem(1, L'.');
     stem.append(name, 0, kept)
         .append(1, L'.')
