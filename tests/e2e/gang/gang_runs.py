@@ -287,6 +287,17 @@ class Ends(unittest.TestCase):
         self.assertEqual(ports["COM6"]["tester_exit_status"], 3)
 
 
+def wait_for(condition, seconds=20):
+    """Polls condition until it gives a true value, which it returns; fails after seconds."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError("waited %d s in vain" % seconds)
+
+
 def load_json(path):
     with open(path, encoding="utf-8") as f:
         return json.load(f)
@@ -325,9 +336,10 @@ class Verdicts(unittest.TestCase):
         st = Station(self)
         # A tester ended mid-programming by someone else: the programmer carries on, and its
         # success reaches the next run on the port.
-        st.simulate(3, *SLOW)
+        sim = st.simulate(3, *SLOW)
         tester = subprocess.Popen([st.path("ZqCmdLin"), "-COM=3", "-DOPROGA"], cwd=st.dir)
-        time.sleep(0.6)
+        wait_for(lambda: zqtest.WIRE["DOPROGA"] in sim.wire())
+        time.sleep(0.3)
         tester.kill()
         tester.wait()
         proc = st.gang("-COM=3", "-DOPROGA", "--json", "gang.json")
@@ -369,7 +381,8 @@ class Locks(unittest.TestCase):
         sim4 = st.simulate(4)
         first = subprocess.Popen([st.path("zq-gang"), "-COM=3", "-DOPROGA", "--json", "first.json"],
                                  cwd=st.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(0.4)
+        # Its tester running: the first gang holds COM3.
+        wait_for(lambda: running_testers(st.dir))
         second = st.gang("-COM=3,4", "-DOPROGA", "--json", "second.json")
         self.assertEqual(first.wait(timeout=60), 0)
         self.assertEqual(second.returncode, 1)
@@ -401,7 +414,8 @@ class Signals(unittest.TestCase):
             st.simulate(3, *SLOW)
             st.simulate(4, *SLOW)
             gang = self.start(st, "-COM=3,4", "-DOPROGA", "--json", "gang.json", "--junit", "gang.xml")
-            time.sleep(0.8)
+            wait_for(lambda: len(running_testers(st.dir)) == 2)
+            time.sleep(0.3)
             gang.send_signal(sig)
             out, _ = gang.communicate(timeout=60)
             self.assertEqual(gang.returncode, 128 + sig, sig)
@@ -431,11 +445,7 @@ class Signals(unittest.TestCase):
         gang = subprocess.Popen(["sh", "-c", 'trap "" HUP; exec "$0" "$@"', st.path("zq-gang"),
                                  "-COM=3", "-DOPROGA", "--json", "gang.json"], cwd=st.dir,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not running_testers(st.dir) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        testers = running_testers(st.dir)
-        self.assertTrue(testers)
+        testers = wait_for(lambda: running_testers(st.dir))
         gang.send_signal(signal.SIGHUP)
         for pid, _ in testers:
             os.kill(int(pid), signal.SIGHUP)
