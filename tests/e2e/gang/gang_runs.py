@@ -81,7 +81,7 @@ def running_testers(directory):
                 argv0 = f.read().split(b"\0")[0].decode("utf-8", "replace")
         except OSError:
             continue
-        if argv0.startswith(directory):
+        if argv0.startswith(directory) and os.path.basename(argv0) == "ZqCmdLin":
             found.append((pid, argv0))
     return found
 
