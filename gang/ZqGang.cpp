@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "GangConsole.h"
@@ -51,6 +52,60 @@ std::string ReportFileProblem(const std::string& path, const std::string& other)
     return same ? "--junit and --json name the same file" : std::string();
 }
 
+// The directories of the system's programs, those of the search path a system gives its users
+// and its administrator. A tester installed there (the .deb's /usr/bin/ZqCmdLin) belongs to every
+// station and to none; a station directory holds a link to it instead.
+constexpr std::string_view SystemProgramDirectories[] = {
+    "/bin",           "/sbin",           "/usr/bin",   "/usr/sbin",
+    "/usr/local/bin", "/usr/local/sbin", "/usr/games", "/usr/local/games"};
+
+bool IsSystemProgramDirectory(const std::filesystem::path& directory) {
+    const std::string name = directory.generic_string();
+    for (const std::string_view system : SystemProgramDirectories)
+        if (name == system)
+            return true;
+    return false;
+}
+
+// Why the tester's directory (links kept, with its trailing separator) cannot be the station
+// directory that it is for the gang: the tester writes its report and LogFileS there and the gang
+// its port locks. Empty when it can.
+std::string StationDirectoryProblem(const std::string& directory) {
+    if (platform::PathSeparator() == '/') {
+        const std::filesystem::path spelled =
+            gang::PathOfUtf8(directory).lexically_normal().parent_path();
+        if (IsSystemProgramDirectory(spelled))
+            return "a directory of the system's programs";
+        // A directory that is a link to one of them: the files would land there all the same.
+        std::error_code error;
+        const std::filesystem::path real = std::filesystem::canonical(spelled, error);
+        if (!error && IsSystemProgramDirectory(real))
+            return "leads to the system's " + gang::Utf8OfPath(real);
+    }
+    if (!platform::DirectoryWritable(directory))
+        return "not writable for this user";
+    return {};
+}
+
+int NoStationDirectory(const gang::TesterLocation& tester, const std::string& problem) {
+    std::string directory = tester.directory;
+    if (directory.size() > 1)
+        directory.pop_back();
+    const std::string name = tester.path.substr(tester.directory.size());
+    // POSIX stations hold a link to the installed tester; Windows ones a copy of it.
+    const std::string station = platform::PathSeparator() == '/'
+                                    ? "a link to the tester (ln -s " + tester.path +
+                                          " /srv/line1/" + name + "), see ZqCmdLin(1)"
+                                    : "a copy of the tester (copy \"" + tester.path +
+                                          "\" C:\\Stations\\Line1\\" + name + ")";
+    (void)std::fprintf(stderr,
+                       "zq-gang: %s is no station directory (%s): the tester writes its report "
+                       "and LogFileS beside itself; run zq-gang from a station directory holding "
+                       "%s\n",
+                       directory.c_str(), problem.c_str(), station.c_str());
+    return ExitUsage;
+}
+
 gang::ErrorTexts LibraryErrorTexts(unsigned code) {
     return {platform::Cp936ToUtf8(GetEglishErrorMessageinformationRTX(code)),
             platform::Cp936ToUtf8(GetChineseErrorMessageinformationRTX(code))};
@@ -76,6 +131,9 @@ int Run() {
             : options.testerPath;
     if (!platform::IsRunnableFile(testerPath))
         return UsageError("no tester found: " + testerPath + " is not a program that can run");
+    const gang::TesterLocation tester = gang::LocateTester(testerPath);
+    if (const std::string problem = StationDirectoryProblem(tester.directory); !problem.empty())
+        return NoStationDirectory(tester, problem);
     for (const auto& [file, other] : {std::pair{&options.junitPath, &options.jsonPath},
                                       std::pair{&options.jsonPath, &options.junitPath}}) {
         if (file->empty())
@@ -84,7 +142,6 @@ int Run() {
         if (!problem.empty())
             return UsageError(problem);
     }
-    const gang::TesterLocation tester = gang::LocateTester(testerPath);
 
     gang::GangSummary summary;
     summary.host = platform::HostName();

@@ -51,6 +51,11 @@ DirectoryWatch WatchDirectory(const std::string& directory);
 bool TakeNewNames(DirectoryWatch watch, std::vector<std::string>& names);
 void EndDirectoryWatch(DirectoryWatch watch);
 
+// Whether this user may create files in the directory at a UTF-8 path (POSIX: the system's
+// access check, which also knows read-only file systems and immutable directories; Win32: a
+// temporary file is created there and deleted again). False when it does not exist.
+bool DirectoryWritable(const std::string& utf8Path);
+
 // ---------------------------------------------------------------------------------------------
 // Locks.
 

@@ -9,6 +9,7 @@ packages=(
   binutils pkg-config python3
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386
   dpkg-dev file llvm lld
+  lintian man-db groff-base
   clang-tidy cppcheck
   python3-setuptools python3-wheel python3-pip python3-venv
 )

@@ -96,6 +96,7 @@ Line faults:
   --vanish-after N     close the line after N packets of an answer and exit
   --idle-fill MS       after the first answer, one 0xFF fill byte every MS ms
                        while no command comes (a programmer that keeps talking)
+  --version            the version
   --help               this text
 
 Commands answered: start programming (APRG), check programmer (CKPG), reset
@@ -837,6 +838,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kHelp, stdout);
+            std::exit(0);
+        } else if (a == "--version") {
+            std::fputs("zq-programmer-sim " ZQ_SIMULATOR_VERSION "\n", stdout);
             std::exit(0);
         } else if (a == "--device") {
             o.device = need(i);

@@ -190,6 +190,12 @@ bool WriteLinesUtf8(const std::string& path, const std::vector<std::string>& lin
     return WriteLines(path, lines) == WriteOutcome::Written;
 }
 
+bool DirectoryWritable(const std::string& utf8Path) {
+    struct stat info {};
+    return stat(utf8Path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           access(utf8Path.c_str(), W_OK | X_OK) == 0;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Locks: flock belongs to the open file, which the system closes when the holder ends.
 

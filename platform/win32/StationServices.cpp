@@ -126,6 +126,28 @@ std::string Utf8ExeDirectory() {
     }
 }
 
+bool DirectoryWritable(const std::string& utf8Path) {
+    std::wstring directory = WideFromUtf8(utf8Path);
+    if (directory.empty())
+        return false;
+    const DWORD attributes = GetFileAttributesW(directory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return false;
+    // The read-only attribute of a directory stops nothing and its access list is long to read:
+    // a file is created there instead, and goes again with its handle.
+    if (directory.back() != L'\\' && directory.back() != L'/')
+        directory += L'\\';
+    const std::wstring probe =
+        directory + L".zq-write-probe." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    const HANDLE file = CreateFileW(
+        probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
 std::string HostName() {
     DWORD size = 0;
     GetComputerNameExW(ComputerNameDnsHostname, nullptr, &size);

@@ -1,6 +1,7 @@
 """Where the package finds the library. Each case runs a fresh interpreter on a temporary copy of
 the installed package, so that its one load per process starts from nothing."""
 
+import ctypes
 import json
 import os
 import shutil
@@ -35,6 +36,9 @@ elif sys.platform == "darwin":
 else:
     FILE_NAMES = ["libPELMORAERRI.so.1", "libPELMORAERRI.so"]
 
+# The directories the system loader searches ahead of its cache (Linux).
+LOADER_PATH = "LD_LIBRARY_PATH" if sys.platform.startswith("linux") else None
+
 
 class LibraryLookupTest(unittest.TestCase):
     def setUp(self) -> None:
@@ -46,15 +50,20 @@ class LibraryLookupTest(unittest.TestCase):
                         ignore=shutil.ignore_patterns("__pycache__", "*.so*", "*.dll", "*.dylib"))
         self.beside = os.path.join(self.package, FILE_NAMES[0])
 
-    def probe(self, named: Optional[str]) -> Dict[str, object]:
+    def probe(self, named: Optional[str], search: Optional[str] = None,
+              cwd: Optional[str] = None) -> Dict[str, object]:
         environment = dict(os.environ)
         environment.pop(pelmoraerri.ENVIRONMENT_VARIABLE, None)
         if named is not None:
             environment[pelmoraerri.ENVIRONMENT_VARIABLE] = named
+        if search is not None:
+            # The system loader's own search path, ahead of its cache.
+            environment[LOADER_PATH] = search
         environment["PYTHONPATH"] = os.path.dirname(self.package)
         environment["PYTHONDONTWRITEBYTECODE"] = "1"
         output = subprocess.run([sys.executable, "-c", PROBE], env=environment, check=True,
-                                stdout=subprocess.PIPE, universal_newlines=True).stdout
+                                cwd=cwd, stdout=subprocess.PIPE,
+                                universal_newlines=True).stdout
         result = json.loads(output)
         self.assertEqual(os.path.dirname(str(result["module"])), self.package)
         return result
@@ -70,6 +79,50 @@ class LibraryLookupTest(unittest.TestCase):
         result = self.probe(None)
         self.assertEqual(result.get("path"), self.beside)
         self.assertEqual(result.get("text"), EXPECTED_TEXT)
+
+    def test_library_path_names_the_file_loaded(self) -> None:
+        # A directory holds a copy of the library and a link to it. Each row: the variable's
+        # value (None: unset, and nothing beside the package), whether the directory is on the
+        # loader's search path, whether the probe runs in it, and the file expected there.
+        cases = [
+            ("the system loader's search by bare name", None, True, False, FILE_NAMES[0]),
+            ("the variable naming a bare file name", FILE_NAMES[0], True, False, FILE_NAMES[0]),
+            ("the variable naming a relative path", os.path.join(".", FILE_NAMES[0]), False,
+             True, FILE_NAMES[0]),
+            ("the variable naming a link", os.path.join(".", "link"), False, True, "link"),
+        ]
+        for what, named, on_search_path, inside, expected in cases:
+            with self.subTest(what):
+                if LOADER_PATH is None:
+                    self.skipTest("no loader search path variable on %s" % sys.platform)
+                directory = tempfile.mkdtemp(prefix="pelmoraerri-loaded-")
+                self.addCleanup(shutil.rmtree, directory)
+                shutil.copy(self.library, os.path.join(directory, FILE_NAMES[0]))
+                os.symlink(FILE_NAMES[0], os.path.join(directory, "link"))
+                result = self.probe(named, directory if on_search_path else None,
+                                    directory if inside else None)
+                self.assertEqual(result.get("text"), EXPECTED_TEXT, result)
+                self.assertEqual(result.get("path"), os.path.join(directory, expected), result)
+
+    @unittest.skipUnless(os.path.exists("/proc/self/maps"), "no /proc/self/maps here")
+    def test_mapped_file_of_an_address(self) -> None:
+        # Where the system offers no dladdr, /proc/self/maps names the file (links resolved).
+        from pelmoraerri import _native
+
+        export = pelmoraerri.GetEglishErrorMessageinformationRTX  # loads the library
+        library = _native._load().library
+        function = ctypes.cast(library.GetEglishErrorMessageinformationRTX, ctypes.c_void_p)
+        anonymous = ctypes.create_string_buffer(64)  # heap memory: no file
+        cases = [
+            ("an export of the library", function.value,
+             os.path.realpath(pelmoraerri.library_path())),
+            ("memory of no file", ctypes.addressof(anonymous), None),
+            ("an address nothing is mapped at", 0, None),
+        ]
+        self.assertEqual(export(0x1107), EXPECTED_TEXT.encode())
+        for what, address, expected in cases:
+            with self.subTest(what):
+                self.assertEqual(_native._mapped_file_of_address(address or 0), expected)
 
     def test_bad_environment_path_is_an_error_not_a_fallback(self) -> None:
         shutil.copy(self.library, self.beside)

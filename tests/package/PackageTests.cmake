@@ -6,6 +6,14 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # Tools a user of each package has. A missing one fails the tests that need it, by name.
 find_program(ZQ_PACKAGE_DPKG_DEB dpkg-deb)
+find_program(ZQ_PACKAGE_DPKG dpkg)
+find_program(ZQ_PACKAGE_DPKG_ARCHITECTURE dpkg-architecture)
+find_program(ZQ_PACKAGE_DPKG_PARSECHANGELOG dpkg-parsechangelog)
+find_program(ZQ_PACKAGE_LINTIAN lintian)
+find_program(ZQ_PACKAGE_GROFF groff)
+find_program(ZQ_PACKAGE_MAN man)
+find_program(ZQ_PACKAGE_READELF readelf)
+find_program(ZQ_PACKAGE_LDD ldd)
 find_program(ZQ_PACKAGE_MINGW32_GCC NAMES i686-w64-mingw32-gcc-posix i686-w64-mingw32-gcc)
 find_program(ZQ_PACKAGE_MINGW64_GCC NAMES x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-gcc)
 find_program(ZQ_PACKAGE_CLANG NAMES clang clang-16 clang-15 clang-14)
@@ -33,7 +41,16 @@ set(test_environment
   ZQ_CMAKE=${CMAKE_COMMAND}
   ZQ_CMAKE_GENERATOR=${CMAKE_GENERATOR}
   ZQ_C_COMPILER=${CMAKE_C_COMPILER}
+  ZQ_PACKAGE_LIBDIR=${CMAKE_INSTALL_LIBDIR}
   ZQ_DPKG_DEB=${ZQ_PACKAGE_DPKG_DEB}
+  ZQ_DPKG=${ZQ_PACKAGE_DPKG}
+  ZQ_DPKG_ARCHITECTURE=${ZQ_PACKAGE_DPKG_ARCHITECTURE}
+  ZQ_DPKG_PARSECHANGELOG=${ZQ_PACKAGE_DPKG_PARSECHANGELOG}
+  ZQ_LINTIAN=${ZQ_PACKAGE_LINTIAN}
+  ZQ_GROFF=${ZQ_PACKAGE_GROFF}
+  ZQ_MAN=${ZQ_PACKAGE_MAN}
+  ZQ_READELF=${ZQ_PACKAGE_READELF}
+  ZQ_LDD=${ZQ_PACKAGE_LDD}
   ZQ_MINGW32_GCC=${ZQ_PACKAGE_MINGW32_GCC}
   ZQ_MINGW64_GCC=${ZQ_PACKAGE_MINGW64_GCC}
   ZQ_CLANG=${ZQ_PACKAGE_CLANG}

@@ -82,6 +82,77 @@ def _declare(library: ctypes.CDLL) -> None:
         function.restype = ctypes.c_char_p
 
 
+class _DlInfo(ctypes.Structure):
+    """Dl_info of dladdr: the object holding an address, as the loader names it."""
+
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+
+
+def _object_of_address(address: int) -> Optional[str]:
+    """The file the loader mapped address from, as the loader names it (links kept; relative when
+    it was loaded by a relative path), or None when the system does not say."""
+    try:
+        dladdr = ctypes.CDLL(None).dladdr
+    except (OSError, AttributeError):
+        return _mapped_file_of_address(address)
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+    dladdr.restype = ctypes.c_int
+    info = _DlInfo()
+    if dladdr(address, ctypes.byref(info)) == 0 or not info.dli_fname:
+        return _mapped_file_of_address(address)
+    return os.fsdecode(info.dli_fname)
+
+
+def _mapped_file_of_address(address: int) -> Optional[str]:
+    """Linux without dladdr: the file mapped at address by /proc/self/maps (links resolved)."""
+    try:
+        with open("/proc/self/maps", "rb") as maps:
+            for line in maps:
+                fields = line.split(None, 5)
+                if len(fields) < 6 or not fields[5].startswith(b"/"):
+                    continue
+                start, end = (int(bound, 16) for bound in fields[0].split(b"-"))
+                if start <= address < end:
+                    return os.fsdecode(fields[5].rstrip(b"\n"))
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+def _module_file_name(handle: int) -> Optional[str]:
+    """Windows: the file of a loaded module, GetModuleFileNameW of its handle."""
+    from ctypes import wintypes
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)  # type: ignore[attr-defined]
+    function = kernel32.GetModuleFileNameW
+    function.argtypes = [wintypes.HMODULE, wintypes.LPWSTR, wintypes.DWORD]
+    function.restype = wintypes.DWORD
+    size = 260
+    while size <= 32768:
+        buffer = ctypes.create_unicode_buffer(size)
+        length = function(handle, buffer, size)
+        if length == 0:
+            return None
+        if length < size:  # otherwise the name was cut short
+            return buffer.value
+        size *= 2
+    return None
+
+
+def _loaded_file(library: ctypes.CDLL, name: str) -> str:
+    """The file the system loaded for name, as an absolute path: a bare name (the system
+    loader's search) does not tell which directory it came from."""
+    if sys.platform == "win32":
+        found = _module_file_name(library._handle)
+    else:
+        export = getattr(library, _ERROR_FUNCTIONS[1])
+        address = ctypes.cast(export, ctypes.c_void_p).value
+        found = _object_of_address(address) if address else None
+    # A relative name is relative to the current directory of the load, which is still this one.
+    return os.path.abspath(found if found else name)
+
+
 class _Loaded:
     def __init__(self, library: ctypes.CDLL, path: str) -> None:
         self.library = library
@@ -100,7 +171,7 @@ def _try(path: str, failures: List[str]) -> Optional[_Loaded]:
         # AttributeError: a library of that name that lacks one of the nine exports.
         failures.append("%s: %s" % (path, error))
         return None
-    return _Loaded(library, path)
+    return _Loaded(library, _loaded_file(library, path))
 
 
 def _search() -> _Loaded:
@@ -156,7 +227,9 @@ def _load() -> _Loaded:
 
 
 def library_path() -> str:
-    """The file or name the library was loaded from (loading it if that has not happened yet)."""
+    """The absolute path of the library file that was loaded (loading it if that has not happened
+    yet), also when the system loader found it by its bare name (along LD_LIBRARY_PATH or in
+    ldconfig's cache, say). The path is the one the loader opened: a link keeps its name."""
     return _load().path
 
 

@@ -20,6 +20,7 @@ import xml.etree.ElementTree as ET
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
 import zqtest  # noqa: E402
 
+SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 GANG = os.environ.get("ZQ_GANG")
 TESTER = os.environ.get("ZQ_TESTER")
 SIMULATOR = os.environ.get("ZQ_SIMULATOR")
@@ -555,10 +556,162 @@ class Usage(unittest.TestCase):
         self.assertIn("no tester found: " + st.path("ZqCmdLin"), proc.err)
 
     def test_help_and_version(self):
-        for option, text in (("--help", "usage: zq-gang -COM=<ports>"), ("--version", "zq-gang 1.")):
+        for option, text in (("--help", "usage: zq-gang -COM=<ports>"),
+                             ("--version", "zq-gang %s\n" % project_version())):
             proc = Station(self, with_tester=False).gang(option)
             self.assertEqual(proc.returncode, 0)
-            self.assertIn(text, proc.out)
+            self.assertTrue(proc.out.startswith(text), (option, proc.out))
+            self.assertEqual(proc.err, "")
+
+    # Where the tester lies, as a station would set it up: (what, set-up returning the gang's
+    # arguments after the port and command, the directory named in the refusal and its reason;
+    # None where the gang must start the tester). A set-up returns a string to skip its row.
+    NO_STATION = [
+        ("an installed tester named directly",
+         lambda st: installed("/usr/bin/true"), "/usr/bin", "a directory of the system's"),
+        ("the administrator's programs", lambda st: installed("/sbin/ldconfig"), "/sbin",
+         "a directory of the system's"),
+        ("a directory link to the system's programs",
+         lambda st: linked(st, "bin", "/usr/bin", ["--tester", st.path("bin", "true")]),
+         "bin", "leads to the system's /usr/bin"),
+        ("a station's link to an installed tester, beside the gang",
+         lambda st: linked(st, "ZqCmdLin", "/usr/bin/true", []), None, None),
+        ("a station's link named by --tester",
+         lambda st: linked(st, "line1/ZqCmdLin", "/usr/bin/true", ["--tester", "line1/ZqCmdLin"]),
+         None, None),
+        ("a tester in a directory this user cannot write to",
+         lambda st: locked_tester_directory(st, st.path("installed")), "installed",
+         "not writable for this user"),
+        ("the gang and its tester in such a directory",
+         lambda st: locked_tester_directory(st, st.dir), "", "not writable for this user"),
+    ]
+
+    def test_a_tester_outside_a_station_directory(self):
+        for what, setup, directory, reason in self.NO_STATION:
+            with self.subTest(what):
+                st = Station(self, with_tester=False)
+                marks = zqtest.scratch_directory(self, "zq_gang_mark_")
+                st.started = os.path.join(marks, "started")
+                args = setup(st)
+                if isinstance(args, str):
+                    print("SKIP: %s: %s" % (what, args), file=sys.stderr, flush=True)
+                    self.skipTest(args)
+                proc = st.gang("-COM=3", "-DOPROGA", *args)
+                if directory is None:
+                    # Started: the installed program wrote no log, so the port is NG.
+                    self.assertEqual(proc.returncode, 1, (proc.out, proc.err))
+                    self.assertIn("ZqCmdLin wrote no log file", proc.out)
+                    self.assertEqual(proc.err, "")
+                    continue
+                named = os.path.join(st.dir, directory).rstrip("/") if directory[:1] != "/" \
+                    else directory
+                self.assertEqual(proc.returncode, 2, (proc.out, proc.err))
+                self.assertEqual(proc.out, "")
+                lines = proc.err.splitlines()
+                self.assertEqual(len(lines), 1, proc.err)
+                self.assertTrue(lines[0].startswith(
+                    "zq-gang: %s is no station directory (%s" % (named, reason)), lines[0])
+                self.assertIn("a station directory holding a link to the tester (ln -s ", lines[0])
+                self.assertFalse(os.path.exists(st.path(".zq-gang-COM3.lock")))
+                self.assertFalse(os.path.exists(st.started), "a tester was started")
+
+    def test_the_station_layout_of_the_manual(self):
+        # Both programs installed where no station may write, and a station directory holding a
+        # link to each and its port: the gang runs as the manual prints it.
+        programs = zqtest.scratch_directory(self, "zq_gang_installed_", (GANG, "zq-gang"),
+                                            (TESTER, "ZqCmdLin"))
+        problem = make_unwritable(self, programs)
+        if problem:
+            print("SKIP: the station layout: %s" % problem, file=sys.stderr, flush=True)
+            self.skipTest(problem)
+        st = Station(self, with_tester=False)
+        os.remove(st.path("zq-gang"))
+        for name in ("zq-gang", "ZqCmdLin"):
+            os.symlink(os.path.join(programs, name), st.path(name))
+        st.simulate(3, "--blocks", "1")
+        # (how the gang is started, from where, exit status)
+        cases = [
+            ("./zq-gang in the station", "./zq-gang", st.dir, 0),
+            ("the station's link by its full path", st.path("zq-gang"), "/", 0),
+            ("the installed gang itself", os.path.join(programs, "zq-gang"), st.dir, 2),
+        ]
+        for what, gang, cwd, status in cases:
+            with self.subTest(what):
+                logs = zqtest.log_names(st.dir)
+                proc = subprocess.run([gang, "-COM=3", "-DOPROGA"], cwd=cwd, timeout=60,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      universal_newlines=True)
+                self.assertEqual(proc.returncode, status, (proc.stdout, proc.stderr))
+                new = sorted(set(zqtest.log_names(st.dir)) - set(logs))
+                if status == 0:
+                    self.assertEqual(proc.stderr, "")
+                    self.assertEqual(len(new), 1, new)
+                    self.assertTrue(new[0].startswith("ZQ_COM3_OK_"), new)
+                    self.assertIn(st.path("LogFileS", new[0]), proc.stdout)
+                    self.assertTrue(os.path.exists(st.path("RptZq_COM3.Txt")))
+                else:
+                    self.assertEqual(new, [])
+                    self.assertTrue(proc.stderr.startswith(
+                        "zq-gang: %s is no station directory (not writable for this user)"
+                        % programs), proc.stderr)
+                self.assertEqual(sorted(os.listdir(programs)), ["ZqCmdLin", "zq-gang"])
+
+
+def project_version():
+    """The version the project declares, which every program prints."""
+    with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
+        return re.search(r"project\(\S+ VERSION (\S+)", f.read()).group(1)
+
+
+def linked(st, name, target, args):
+    """Places the link name (below the station directory) to target; the gang's arguments."""
+    path = st.path(name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    os.symlink(target, path)
+    return args
+
+
+def installed(program):
+    """--tester naming an installed program, or why the row cannot run here."""
+    if not os.access(program, os.X_OK):
+        return "no %s on this system" % program
+    return ["--tester", program]
+
+
+def locked_tester_directory(st, directory):
+    """A tester (a script that leaves st.started) in a directory this user cannot write to,
+    undone when the test ends; the gang's arguments, or why no such directory can be made here
+    (root writes through permissions, so root makes the directory immutable)."""
+    if not os.path.isdir(directory):
+        os.mkdir(directory)
+    tester = os.path.join(directory, "ZqCmdLin")
+    with open(tester, "w") as f:
+        f.write("#!/bin/sh\ntouch %s\n" % st.started)
+    os.chmod(tester, 0o755)
+    problem = make_unwritable(st.test, directory)
+    if problem:
+        return problem
+    return [] if directory == st.dir else ["--tester", tester]
+
+
+def make_unwritable(test, directory):
+    """Makes the directory one this user cannot write to until the test ends; None, or why that
+    cannot be done here. Root writes through permissions: for root it is made immutable."""
+    if os.geteuid() != 0:
+        os.chmod(directory, 0o555)
+        test.addCleanup(os.chmod, directory, 0o755)
+    else:
+        try:
+            made = subprocess.run(["chattr", "+i", directory], stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, universal_newlines=True)
+        except OSError as error:
+            return "no chattr to make a directory root cannot write to (%s)" % error
+        if made.returncode != 0:
+            return "chattr +i failed, root can write everywhere here (%s)" % made.stdout.strip()
+        test.addCleanup(subprocess.run, ["chattr", "-i", directory], check=True)
+    if os.access(directory, os.W_OK):
+        return "%s stays writable for this user" % directory
+    return None
 
 
 if __name__ == "__main__":

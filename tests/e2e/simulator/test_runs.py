@@ -8,6 +8,7 @@ Run one group with:  python3 test_runs.py -k Commands
 """
 
 import os
+import re
 import select
 import signal
 import stat
@@ -523,6 +524,40 @@ class Device(unittest.TestCase):
             os.close(slave)
         self.assertEqual(sim.returncode, 2)
         self.assertIn(b"12345", sim.stderr)
+
+
+def project_version():
+    """The version the project declares, which every program prints."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
+    with open(os.path.join(source, "CMakeLists.txt")) as f:
+        return re.search(r"project\(\S+ VERSION (\S+)", f.read()).group(1)
+
+
+class Usage(unittest.TestCase):
+    """The simulator's own command line: answered or turned down before any line is made."""
+
+    def test_command_lines(self):
+        # (arguments, exit status, whole standard output or None, text on standard error)
+        cases = [
+            (["--version"], 0, "zq-programmer-sim %s\n" % project_version(), ""),
+            (["--status", "06", "--version"], 0, "zq-programmer-sim %s\n" % project_version(), ""),
+            (["--help"], 0, None, ""),
+            (["--frobnicate"], 2, "",
+             "zq-programmer-sim: unknown option --frobnicate (see --help)"),
+            (["--link", "/tmp"], 2, "", "zq-programmer-sim: --link needs --com"),
+            (["--status"], 2, "", "zq-programmer-sim: --status needs a value"),
+        ]
+        for args, status, out, err in cases:
+            with self.subTest(args=args):
+                sim = subprocess.run([SIMULATOR] + args, capture_output=True, timeout=5,
+                                     universal_newlines=True)
+                self.assertEqual(sim.returncode, status, sim.stderr)
+                if out is None:
+                    self.assertTrue(sim.stdout.startswith("usage: zq-programmer-sim"), sim.stdout)
+                    self.assertIn("  --version ", sim.stdout)
+                else:
+                    self.assertEqual(sim.stdout, out)
+                self.assertEqual(sim.stderr.strip(), err)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -485,6 +486,57 @@ TEST_F(ProcessControlPosixTest, LockFailureNamesThePathAndTheReason) {
         EXPECT_EQ(lock, platform::kNoFileLock);
         EXPECT_EQ(error, "cannot lock " + c.path + ": " + c.reason);
     }
+}
+
+// Turns the immutable flag of a directory on or off: the only stop root's writes know. False when
+// the file system or the process's privileges do not allow it.
+bool SetImmutable(const std::string& directory, bool immutable) {
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+        flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(fd);
+    return done;
+}
+
+TEST_F(ProcessControlPosixTest, DirectoryThisUserCannotWriteToIsNotWritable) {
+    const std::string station = At("station");
+    ASSERT_EQ(mkdir(station.c_str(), 0755), 0);
+    // (what is done to the directory, whether it is writable then)
+    struct Case {
+        const char* name;
+        std::function<bool()> make;
+        bool writable;
+    };
+    const bool root = geteuid() == 0;
+    const Case cases[] = {
+        {"rwx for its owner", [&] { return chmod(station.c_str(), 0755) == 0; }, true},
+        {"no write permission",
+         [&] { return root ? SetImmutable(station, true) : chmod(station.c_str(), 0555) == 0; },
+         false},
+        {"write permission again",
+         [&] { return root ? SetImmutable(station, false) : chmod(station.c_str(), 0755) == 0; },
+         true},
+        {"write but no search permission",
+         [&] { return !root && chmod(station.c_str(), 0666) == 0; }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.make()) {
+            // Root writes and searches through permissions; only the immutable flag stops it.
+            std::printf("skipped: %s: cannot be set up for %s here\n", c.name,
+                        root ? "root" : "this user");
+            continue;
+        }
+        EXPECT_EQ(platform::DirectoryWritable(station), c.writable);
+    }
+    SetImmutable(station, false);
+    chmod(station.c_str(), 0755);
 }
 
 // ---------------------------------------------------------------------------------------------

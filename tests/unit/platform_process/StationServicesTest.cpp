@@ -133,6 +133,33 @@ TEST_F(StationServicesTest, LinesAreWrittenToUtf8PathsWithLineEnds) {
     }
 }
 
+TEST_F(StationServicesTest, DirectoryIsWritableOnlyWhereFilesCanBeMade) {
+    fs::create_directory(dir / u8"产线1");
+    std::ofstream(dir / "file.txt") << "x";
+    const std::vector<std::string> before = Names(dir);
+    struct Case {
+        const char* name;
+        std::string path;
+        bool writable;
+    };
+    const std::string separator(1, platform::PathSeparator());
+    const Case cases[] = {
+        {"a new directory", Utf8Of(dir), true},
+        {"with its trailing separator", Utf8Of(dir) + separator, true},
+        {"a directory named in Chinese", Utf8Of(dir / u8"产线1"), true},
+        {"a missing directory", Utf8Of(dir / "missing"), false},
+        {"a file", Utf8Of(dir / "file.txt"), false},
+        {"no name", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(platform::DirectoryWritable(c.path), c.writable);
+    }
+    // Finding out leaves nothing behind.
+    EXPECT_EQ(Names(dir), before);
+    EXPECT_TRUE(fs::is_empty(dir / u8"产线1"));
+}
+
 TEST(StationServicesSystem, ComputerHasAOneLineName) {
     const std::string name = platform::HostName();
     EXPECT_FALSE(name.empty());
