@@ -119,7 +119,7 @@ std::vector<unsigned> ParsePortList(std::string_view list, std::string& error) {
             }
         }
         if (last - first >= MaxPorts || ports.size() + (last - first) + 1 > MaxPorts) {
-            error = "more than " + std::to_string(MaxPorts) + " ports";
+            error.assign("more than ").append(std::to_string(MaxPorts)).append(" ports");
             return {};
         }
         for (unsigned port = first; port <= last; ++port) {
