@@ -183,7 +183,14 @@ def wheel_check(arguments: argparse.Namespace) -> int:
     if not os.path.isfile(arguments.wheel):
         print("error: no wheel %s; the build makes it" % arguments.wheel, file=sys.stderr)
         return 1
-    names = zipfile.ZipFile(arguments.wheel).namelist()
+    archive = zipfile.ZipFile(arguments.wheel)
+    names = archive.namelist()
+    # The licence of the project, named in the wheel's metadata as in every other package.
+    metadata = [name for name in names if name.endswith(".dist-info/METADATA")]
+    licence = archive.read(metadata[0]).decode("utf-8").splitlines() if metadata else []
+    if "License: MIT" not in licence:
+        print("error: the wheel's metadata names no MIT licence", file=sys.stderr)
+        return 1
     wanted = ["%s/%s" % (PACKAGE, name) for name in ("__init__.py", "_native.py", "py.typed")]
     missing = [name for name in wanted if name not in names]
     strays = [name for name in names if not name.startswith(PACKAGE)]
