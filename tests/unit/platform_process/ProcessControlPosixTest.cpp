@@ -48,18 +48,6 @@ std::string ChildProgram() {
     return platform::ExeDirectory() + "zq_process_child";
 }
 
-// Whether condition holds within limitMs, looking every few milliseconds.
-template <typename Condition>
-bool Within(std::uint64_t limitMs, Condition condition) {
-    const std::uint64_t end = platform::MonotonicMilliseconds() + limitMs;
-    while (!condition()) {
-        if (platform::MonotonicMilliseconds() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 // Text as one word of a /bin/sh command line.
 std::string Quoted(const std::string& text) {
     std::string quoted = "'";

@@ -23,18 +23,6 @@ std::string ChildProgram() {
     return platform::ExeDirectory() + "zq_process_child" + platform::ProgramSuffix();
 }
 
-// Whether condition holds within limitMs, looking every few milliseconds.
-template <typename Condition>
-bool Within(std::uint64_t limitMs, Condition condition) {
-    const std::uint64_t end = platform::MonotonicMilliseconds() + limitMs;
-    while (!condition()) {
-        if (platform::MonotonicMilliseconds() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 class ProcessControlTest : public TemporaryDirectoryTest {
   protected:
     ChildProcess Start(const std::vector<std::string>& arguments, const std::string& directory = "") {

@@ -1,7 +1,23 @@
 // What the tests ask the system about a started program, apart from the contract under test.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
 #include "ProcessControl.h"
+
+// Whether condition holds within limitMs, looking every few milliseconds.
+template <typename Condition>
+bool Within(std::uint64_t limitMs, Condition condition) {
+    const std::uint64_t end = platform::MonotonicMilliseconds() + limitMs;
+    while (!condition()) {
+        if (platform::MonotonicMilliseconds() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 // The system's number for the program (not the contract's handle).
 long SystemProcessId(const platform::ChildProcess& process);

@@ -52,17 +52,6 @@ std::string ReadWide(const fs::path& path) {
     return bytes;
 }
 
-template <typename Condition>
-bool Within(std::uint64_t limitMs, Condition condition) {
-    const std::uint64_t end = platform::MonotonicMilliseconds() + limitMs;
-    while (!condition()) {
-        if (platform::MonotonicMilliseconds() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 const fs::path kChildName = L"zq_process_child.exe";
 
 fs::path ChildProgram() {
