@@ -16,6 +16,8 @@ constexpr unsigned PollIntervalMs = 50;
 // Ports that ended are judged together, at most this often while others still run: each look
 // at LogFileS reads a directory that holds every run the station ever made.
 constexpr std::uint64_t JudgeIntervalMs = 500;
+// The line speed ZqCmdLin runs the programmer's line at, which a port must take.
+constexpr std::uint32_t ProgrammerLineSpeed = 1000000;
 
 enum class Phase { Waiting, Running, Ended, Resetting, Done };
 
@@ -310,7 +312,8 @@ class Gang {
         // Only now that its tester has ended: opening a port can move its lines.
         if (result.end == TesterEnd::Exited && result.record.silentTimeout) {
             const std::string problem =
-                platform::SerialPortOpenProblem(result.portName, tester_.directory);
+                platform::SerialPortOpenProblem(result.portName, tester_.directory,
+                                                ProgrammerLineSpeed);
             if (!problem.empty())
                 result.reason = result.portName + " (" + result.device + "): " + problem;
         }

@@ -114,9 +114,12 @@ std::string SerialDeviceTarget(const std::string& commName, const std::string& d
 
 // Opens the port as the tester would and closes it again at once. Empty when it opens; otherwise
 // one short line: "does not exist", "in use", "is not a serial device" or the system's own text
-// for the failure ("Permission denied"). Only for a port no program of ours is using: opening a
-// port can move its modem lines.
-std::string SerialPortOpenProblem(const std::string& commName, const std::string& directory);
+// for the failure ("Permission denied"). On POSIX the port is also asked for baudRate, and a
+// driver that answers success but keeps another speed (a 16550 asked for 1,000,000) gives
+// "holds 9600 baud when asked for 1000000". Only for a port no program of ours is using:
+// opening a port can move its modem lines.
+std::string SerialPortOpenProblem(const std::string& commName, const std::string& directory,
+                                  std::uint32_t baudRate);
 
 // ---------------------------------------------------------------------------------------------
 // Text.

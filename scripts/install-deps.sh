@@ -24,6 +24,9 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 
+# The real-driver stage (ctest -L hil) boots a QEMU guest; without these it skips with a line.
+optional=(qemu-system-x86 busybox-static)
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -39,5 +42,21 @@ if ((${#missing[@]})); then
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
+  updated=yes
   apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+optional_missing=()
+for p in "${optional[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    optional_missing+=("$p")
+  fi
+done
+if ((${#optional_missing[@]})); then
+  if [ "$(id -u)" -eq 0 ] && { [ -n "${updated:-}" ] || apt-get update -q >/dev/null; } &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${optional_missing[@]}" >/dev/null; then
+    echo "installed for the real-driver stage: ${optional_missing[*]}"
+  else
+    echo "not installed, the real-driver stage will skip: ${optional_missing[*]}"
+  fi
 fi

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test, as CI does: installs missing packages, then
-#   1. GCC build: unit, end-to-end, fault and example tests;
+#   1. GCC build: unit, end-to-end, fault and example tests; then the real-driver stage: the
+#      Linux tester and gang through ftdi_sio and 8250 in a QEMU guest (label hil; skips with a
+#      line where QEMU or Debian's kernel package cannot be had);
 #   2. the Windows builds (MinGW-w64, 32-bit and 64-bit): checks of their binaries that need no
 #      execution, their tests under Wine of their word size, and runs of the Windows tester against
 #      the Linux build's programmer simulator (scripts/test-wine.sh); 32-bit runs only where the
@@ -35,7 +37,10 @@ step "GCC build and all tests"
 # The Windows builds' tests are registered by scripts/test-wine.sh, once those builds exist.
 cmake --preset default -DZQ_WIN32_BUILD_DIR= -DZQ_WIN64_BUILD_DIR=
 cmake --build --preset default -j "$jobs"
-ctest --preset default -j "$jobs"
+ctest --preset default -j "$jobs" -LE hil
+
+step "Real serial drivers: ftdi_sio and 8250 in a QEMU guest (hil)"
+ctest --preset default -L hil --verbose
 
 scripts/test-wine.sh
 

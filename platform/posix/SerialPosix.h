@@ -24,8 +24,17 @@ inline OpenDevice* DeviceOf(SerialDevice device) {
 }
 
 // Raw mode, the speed (any rate), data bits, stop bits, parity, flow control. False when the
-// driver refuses.
+// driver refuses, and also when it accepts but keeps another speed (a 16550 asked for more than
+// its clock allows answers success and stays where it was).
 bool WriteTermios(int fd, const SerialLineSettings& settings);
+// The speed the driver holds now; 0 where it cannot be read as a rate.
+std::uint32_t LineSpeed(int fd);
+// Asks the driver for a speed, leaving every other setting; the speed it then holds (0 when it
+// cannot be read).
+std::uint32_t RequestLineSpeed(int fd, std::uint32_t baudRate);
+// Whether a speed read back is the one asked for: drivers round to the nearest rate their clock
+// divides to, and a rate within 3 % still talks to the other end.
+bool LineSpeedKept(std::uint32_t requested, std::uint32_t actual);
 // Empties the driver's input and/or output queue.
 void FlushQueues(int fd, bool input, bool output);
 

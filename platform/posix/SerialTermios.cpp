@@ -28,6 +28,10 @@ void SetSpeed(Termios& t, std::uint32_t baudRate) {
     t.c_ispeed = baudRate;
     t.c_ospeed = baudRate;
 }
+// The kernel fills in the rate of whatever speed the driver settled on.
+std::uint32_t SpeedOf(const Termios& t) {
+    return t.c_ospeed;
+}
 #else
 using Termios = struct termios;
 bool ReadAttributes(int fd, Termios& t) {
@@ -38,6 +42,11 @@ bool WriteAttributes(int fd, const Termios& t) {
 }
 void SetSpeed(Termios& t, std::uint32_t baudRate) {
     cfsetspeed(&t, static_cast<speed_t>(baudRate));
+}
+// Where speed_t is a code rather than a rate, nothing can be compared: 0.
+std::uint32_t SpeedOf(const Termios& t) {
+    const speed_t speed = cfgetospeed(&t);
+    return speed > 50 ? static_cast<std::uint32_t>(speed) : 0;
 }
 #endif
 
@@ -116,7 +125,29 @@ bool WriteTermios(int fd, const SerialLineSettings& s) {
     t.c_cc[VTIME] = 0;
 
     SetSpeed(t, s.baudRate);
-    return WriteAttributes(fd, t);
+    if (!WriteAttributes(fd, t))
+        return false;
+    const std::uint32_t held = LineSpeed(fd);
+    return held == 0 || LineSpeedKept(s.baudRate, held);
+}
+
+std::uint32_t LineSpeed(int fd) {
+    Termios t{};
+    return ReadAttributes(fd, t) ? SpeedOf(t) : 0;
+}
+
+std::uint32_t RequestLineSpeed(int fd, std::uint32_t baudRate) {
+    Termios t{};
+    if (!ReadAttributes(fd, t))
+        return 0;
+    SetSpeed(t, baudRate);
+    (void)WriteAttributes(fd, t);
+    return LineSpeed(fd);
+}
+
+bool LineSpeedKept(std::uint32_t requested, std::uint32_t actual) {
+    const std::uint64_t difference = requested > actual ? requested - actual : actual - requested;
+    return difference * 100 <= static_cast<std::uint64_t>(requested) * 3;
 }
 
 void FlushQueues(int fd, bool input, bool output) {

@@ -25,6 +25,7 @@
 
 #include "Platform.h"
 #include "SerialDevice.h"
+#include "SerialPosix.h"
 
 namespace platform {
 
@@ -292,7 +293,8 @@ std::string SerialDeviceTarget(const std::string& commName, const std::string& d
     return error == ENOENT ? MissingEndOf(path) : path;
 }
 
-std::string SerialPortOpenProblem(const std::string& commName, const std::string& directory) {
+std::string SerialPortOpenProblem(const std::string& commName, const std::string& directory,
+                                  std::uint32_t baudRate) {
     const std::string path = SerialDevicePath(commName, directory);
     if (path.empty())
         return "does not exist";  // no name of a port
@@ -312,6 +314,10 @@ std::string SerialPortOpenProblem(const std::string& commName, const std::string
     } else if (LockRetrying(fd) != 0) {
         const int lockError = errno;
         problem = lockError == EWOULDBLOCK ? "in use" : ErrorText(lockError);
+    } else if (const std::uint32_t held = serial_posix::RequestLineSpeed(fd, baudRate);
+               held != 0 && !serial_posix::LineSpeedKept(baudRate, held)) {
+        problem = "holds " + std::to_string(held) + " baud when asked for " +
+                  std::to_string(baudRate);
     }
     close(fd);  // also drops the lock just taken
     return problem;

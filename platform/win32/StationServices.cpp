@@ -245,7 +245,9 @@ std::string SerialDeviceTarget(const std::string& commName, const std::string& /
     return "\\\\.\\COM" + std::to_string(port);
 }
 
-std::string SerialPortOpenProblem(const std::string& commName, const std::string& directory) {
+// The speed is not asked for here: a Windows driver refuses a speed it cannot take outright.
+std::string SerialPortOpenProblem(const std::string& commName, const std::string& directory,
+                                  std::uint32_t /*baudRate*/) {
     const std::string target = SerialDeviceTarget(commName, directory);
     if (target.empty())
         return "does not exist";

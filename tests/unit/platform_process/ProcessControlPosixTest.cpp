@@ -643,10 +643,10 @@ TEST_F(SerialPortsPosixTest, OpenProblemIsToldInOneShortLine) {
                 constexpr uid_t kNobody = 65534;
                 if (setgroups(0, nullptr) != 0 || setgid(kNobodyGroup) != 0 || setuid(kNobody) != 0)
                     return "cannot give up root";
-                return platform::SerialPortOpenProblem(c.port, station);
+                return platform::SerialPortOpenProblem(c.port, station, 1000000);
             });
         } else {
-            problem = platform::SerialPortOpenProblem(c.port, station);
+            problem = platform::SerialPortOpenProblem(c.port, station, 1000000);
         }
         EXPECT_EQ(problem, c.problem);
     }

@@ -193,8 +193,8 @@ TEST(StationServicesWin32, SerialPortNamesLeadToTheDevicePath) {
 }
 
 TEST(StationServicesWin32, PortNobodyMappedDoesNotExist) {
-    EXPECT_EQ(platform::SerialPortOpenProblem("COM250", ".\\"), "does not exist");
-    EXPECT_EQ(platform::SerialPortOpenProblem("NUL", ".\\"), "does not exist");
+    EXPECT_EQ(platform::SerialPortOpenProblem("COM250", ".\\", 1000000), "does not exist");
+    EXPECT_EQ(platform::SerialPortOpenProblem("NUL", ".\\", 1000000), "does not exist");
 }
 
 TEST(StationServicesWin32, ProcessTextMatchesTheAnsiViewForAsciiNames) {

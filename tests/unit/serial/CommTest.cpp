@@ -20,6 +20,7 @@
 #include "Platform.h"
 #include "SerialDevice.h"
 #include "TerminalSpeed.h"
+#include "posix/SerialPosix.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -560,3 +561,22 @@ TEST_F(CommTest, ReadIntervalChangedWhileOpenDecidesTheChunks) {
 }
 
 }  // namespace
+
+// A driver that answers success but holds another speed (a 16550 asked for 1,000,000 baud keeps
+// the one it had) is told apart from one that rounds to its clock's nearest rate.
+TEST(SerialLineSpeed, KeptOnlyWithinTheToleranceOfTheLine) {
+    struct Case {
+        std::uint32_t requested;
+        std::uint32_t held;
+        bool kept;
+    };
+    const std::vector<Case> cases = {
+        {1000000, 1000000, true},  {1000000, 9600, false},    {1000000, 115200, false},
+        {921600, 923076, true},    {1000000, 1030000, true},  {1000000, 1030001, false},
+        {1000000, 970000, true},   {1000000, 969999, false},  {1000000, 0, false},
+        {4294967295u, 9600, false}, {9600, 4294967295u, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(platform::serial_posix::LineSpeedKept(c.requested, c.held), c.kept)
+            << c.requested << " " << c.held;
+}
