@@ -320,7 +320,7 @@ class Unplugging(unittest.TestCase):
         self.assertIn("> T CML: Operation Time Out!", run.report())
         self.assertIn("> T Initial Programming Interface ....", run.report())
         self.assertLess(run.cpu, 1.0)
-        log_case("unplug mid-run", started)
+        log_case("unplug mid-run (tester CPU %.2f s)" % run.cpu, started)
 
         started = time.monotonic()
         self.assertEqual("/dev/" + replug(0), device)
@@ -359,7 +359,8 @@ class Unplugging(unittest.TestCase):
                 check_whole(self, run, verdict)
                 self.assertLess(run.cpu, 1.0)
                 replug(0)
-                log_case("unplug while %s (%s)" % (name, verdict), started)
+                log_case("unplug while %s (%s, tester CPU %.2f s)" % (name, verdict, run.cpu),
+                         started)
 
     def test_replugged_under_another_name(self):
         # The dead descriptor is still held, so the adapter comes back under a new number; the
@@ -395,7 +396,7 @@ class Gang(unittest.TestCase):
     def test_gang_of_four_one_unplugged(self):
         started = time.monotonic()
         devices = {n + 1: "/dev/" + guest_device(n) for n in range(ADAPTERS)}
-        lines = [Line(adapter_label(n), ["--blocks", "4", "--delay", "60"])
+        lines = [Line(adapter_label(n), ["--blocks", "4", "--delay", "100"])
                  for n in range(ADAPTERS)]
         try:
             ident = GUEST.start(

@@ -7,6 +7,7 @@ Environment: ZQ_TESTER (the ZqCmdLin binary) and ZQ_SIMULATOR (zq-programmer-sim
 Run one group with:  python3 test_runs.py -k Commands
 """
 
+import contextlib
 import os
 import re
 import select
@@ -526,6 +527,112 @@ class Device(unittest.TestCase):
         self.assertIn(b"12345", sim.stderr)
 
 
+# The byte rate of the programmer's line, 1,000,000 baud 8N2: 11 bits a byte.
+LINE_BYTES_PER_SECOND = 1000000 / 11
+
+
+def device_line(stack, options):
+    """A simulator on a pty of the test's own, given as --device; returns the test's end."""
+    fd, terminal = os.openpty()
+    stack.callback(os.close, fd)
+    stack.callback(os.close, terminal)
+    sim = subprocess.Popen([SIMULATOR, "--device", os.ttyname(terminal)] + options,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    stack.callback(sim.stderr.close)
+    stack.callback(sim.stdout.close)
+    stack.callback(sim.wait, timeout=10)
+    stack.callback(sim.send_signal, signal.SIGTERM)
+    if sim.stdout.readline().split()[:1] != [b"DEVICE"] or sim.stdout.readline() != b"READY\n":
+        raise RuntimeError("simulator ended: " + sim.stderr.read().decode())
+    return fd
+
+
+def linked_line(test, stack, options):
+    """A simulator on its own pty behind --link; returns the test's end, opened as a tester
+    opens it."""
+    directory = zqtest.scratch_directory(test, "zq-line-")
+    stack.callback(simulator(directory, 3, options).stop)
+    fd = open_line(directory, 3)
+    stack.callback(os.close, fd)
+    return fd
+
+
+class Pace(unittest.TestCase):
+    """--pace: the answer's bytes unchanged, but never faster than the line's byte rate."""
+
+    def test_long_answer_takes_its_time_on_the_line(self):
+        progress = 4000
+        at = PROGRAM_TOKENS.index("FD70")
+        base = ["--progress", str(progress)]
+        with contextlib.ExitStack() as stack:
+            fd = linked_line(self, stack, base)
+            os.write(fd, WIRE["DOPROGA"])
+            reference = read_until(fd, time.monotonic() + 20, quiet=0.8)
+        self.assertEqual(tokens_of(reference),
+                         PROGRAM_TOKENS[:at] + ["FD4F"] * progress + PROGRAM_TOKENS[at:])
+        # options, on a pty given as --device, bytes per second
+        cases = [
+            (["--pace"], False, LINE_BYTES_PER_SECOND),
+            (["--pace"], True, LINE_BYTES_PER_SECOND),
+            (["--pace", "--merge"], False, LINE_BYTES_PER_SECOND),
+            (["--pace", "--split", "7", "--split-gap", "0"], True, LINE_BYTES_PER_SECOND),
+            (["--pace=30000"], False, 30000),
+        ]
+        for options, device, rate in cases:
+            with self.subTest(options=options, device=device), contextlib.ExitStack() as stack:
+                fd = (device_line(stack, base + options) if device
+                      else linked_line(self, stack, base + options))
+                data = b""
+                started = time.monotonic()
+                os.write(fd, WIRE["DOPROGA"])
+                while len(data) < len(reference) and time.monotonic() < started + 30:
+                    if select.select([fd], [], [], 1)[0]:
+                        data += os.read(fd, 65536)
+                seconds = time.monotonic() - started
+                self.assertEqual(data, reference)
+                # Byte k leaves no earlier than k / rate after the first: a lower bound only.
+                self.assertGreaterEqual(seconds, (len(reference) - 1) / rate)
+
+
+class AnswerBytes(unittest.TestCase):
+    """The exact bytes of answers on the line, written at once or paced."""
+
+    def test_answers(self):
+        check_socket = zqtest.frame(b"\xf6CKSKo\x00\x00\xb4\x04")
+        spoiled = zqtest.frame(b"\xf9APRG\x9f\x00\x00\xe3\x4e")
+        sum_answer = "C0 FD F6 06 5A 3C E1 B7 D9 C0"
+        cases = [
+            (WIRE["DORDSUM"], [], sum_answer),
+            (check_socket, [], "C0 FD FA 00 50 43 4E 49 DF C0 C0 FD F7 06 00 00 00 00 06 C0"),
+            (WIRE["DOERASE"], ["--blocks", "1"], "C0 FD 30 00 00 00 00 00 D3 C0 "
+             "C0 FD 3F 00 00 00 00 00 C4 C0 C0 FD F7 06 00 00 00 00 06 C0"),
+            (WIRE["DORESET"], ["--status", "07"], "C0 FD F7 07 00 00 00 00 05 C0"),
+            (WIRE["DOCHECK"], ["--status", "31"],
+             "C0 FD FA 01 57 50 47 4E CC C0 C0 FD F7 31 00 00 00 00 DB DD C0"),
+            (spoiled, [], "C0 FD FA 03 43 45 52 52 DA C0"),
+            (WIRE["DORDSUM"], ["--id", "C0DB"], "C0 FC 00 02 DB DC DB DD 00 00 00 C0 " + sum_answer),
+            (WIRE["DORDSUM"], ["--return-data", "F0:00C0DB"],
+             "C0 FB F0 03 00 00 DB DC DB DD 77 C0 " + sum_answer),
+            (WIRE["DORDSUM"], ["--noise", "--fill"], "04 65 AA 1F AD " + sum_answer + " FF" * 5),
+            (WIRE["DORDSUM"], ["--bad-check", "--short-frames", "--bad-escape"],
+             "C0 FD 10 00 F3 C0 C0 FD DB 41 01 02 03 04 05 C0 C0 FD F6 06 5A 3C E1 B7 DA C0 " +
+             sum_answer),
+            (WIRE["DOERASE"], ["--blocks", "0", "--unknown-types"],
+             "C0 F9 45 52 41 53 9F 00 00 2F 73 C0 C0 55 01 02 03 04 05 06 07 C0 "
+             "C0 FD 30 00 00 00 00 00 D3 C0 C0 FD F7 06 00 00 00 00 06 C0"),
+            (WIRE["DOCHECK"], ["--answer-as", "RDSX", "--status", "52"],
+             "C0 FD F6 52 5A 3C E1 B7 8D C0"),
+        ]
+        for command, options, answer in cases:
+            for pace in ([], ["--pace"]):
+                with self.subTest(command=command[2:6].decode(), options=options + pace), \
+                        contextlib.ExitStack() as stack:
+                    fd = linked_line(self, stack, options + pace)
+                    os.write(fd, command)
+                    data = read_until(fd, time.monotonic() + 10, quiet=0.5)
+                    self.assertEqual(data.hex(" ").upper(), answer)
+
+
 def project_version():
     """The version the project declares, which every program prints."""
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
@@ -546,6 +653,8 @@ class Usage(unittest.TestCase):
              "zq-programmer-sim: unknown option --frobnicate (see --help)"),
             (["--link", "/tmp"], 2, "", "zq-programmer-sim: --link needs --com"),
             (["--status"], 2, "", "zq-programmer-sim: --status needs a value"),
+            (["--pace=0"], 2, "", "zq-programmer-sim: --pace= takes a rate in bytes/s, not 0"),
+            (["--pace=+90"], 2, "", "zq-programmer-sim: --pace= takes a rate in bytes/s, not +90"),
         ]
         for args, status, out, err in cases:
             with self.subTest(args=args):
@@ -555,6 +664,7 @@ class Usage(unittest.TestCase):
                 if out is None:
                     self.assertTrue(sim.stdout.startswith("usage: zq-programmer-sim"), sim.stdout)
                     self.assertIn("  --version ", sim.stdout)
+                    self.assertIn("  --pace ", sim.stdout)
                 else:
                     self.assertEqual(sim.stdout, out)
                 self.assertEqual(sim.stderr.strip(), err)
