@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -491,6 +494,40 @@ TEST_F(CommTest, DeviceVanishingRequestsHangupAndLeavesThePortOpen) {
     const auto start = Clock::now();
     comm_.ClosePort();
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+// An adapter pulled out mid-run leaves its terminal hung up: reads return 0 (end of file) again
+// and again and poll() reports input, a hang-up and an error at once. TIOCVHANGUP does that to a
+// pseudo-terminal. The component asks its owner once to hang up and its receive thread stops
+// instead of spinning on the end of file; the port stays open until the owner closes it.
+TEST_F(CommTest, HungUpTerminalRequestsOneHangupWithoutSpinning) {
+    comm_.OpenPort();
+    ASSERT_NE(comm_.PortHandle(), 0u);
+    const int second = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (second < 0)
+        GTEST_SKIP() << "the terminal side cannot be opened a second time (not root)";
+    const int hungUp = ioctl(second, TIOCVHANGUP);
+    const int error = errno;
+    close(second);
+    if (hungUp != 0)
+        GTEST_SKIP() << "TIOCVHANGUP refused: " << std::strerror(error);
+
+    ASSERT_TRUE(RunLoopUntil([&] { return hangups_ >= 1; }));
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    RunLoopFor(300);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    const auto cpuMs = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000L +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000L;
+    };
+    EXPECT_EQ(hangups_, 1);
+    // A thread that went on reading the end of file would take most of a core meanwhile.
+    EXPECT_LT(cpuMs(after) - cpuMs(before), 150L);
+    EXPECT_NE(comm_.PortHandle(), 0u);
+    comm_.ClosePort();
+    EXPECT_EQ(comm_.PortHandle(), 0u);
 }
 
 // The settings the terminal side holds, seen through the master side: the component opens the
