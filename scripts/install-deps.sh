@@ -27,12 +27,14 @@ fi
 # The real-driver stage (ctest -L hil) boots a QEMU guest; without these it skips with a line.
 optional=(qemu-system-x86 busybox-static)
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
+# The names among the arguments that are not installed.
+not_installed() {
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+mapfile -t missing < <(not_installed "${packages[@]}")
 
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
@@ -46,12 +48,7 @@ if ((${#missing[@]})); then
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-optional_missing=()
-for p in "${optional[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    optional_missing+=("$p")
-  fi
-done
+mapfile -t optional_missing < <(not_installed "${optional[@]}")
 if ((${#optional_missing[@]})); then
   if [ "$(id -u)" -eq 0 ] && { [ -n "${updated:-}" ] || apt-get update -q >/dev/null; } &&
       DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${optional_missing[@]}" >/dev/null; then

@@ -323,7 +323,6 @@ class Guest:
             if c["filename"].startswith("pty:"):
                 self.ptys[c["label"]] = c["filename"][4:]
         self.ends = {label: HostEnd(path) for label, path in self.ptys.items()}
-        self.plugged = set()
         for n in range(adapters):
             self.plug(n)
         self._wait_for_socket(self.control_path)
@@ -378,26 +377,16 @@ class Guest:
                 if "in use" not in str(e) or time.monotonic() > deadline:
                     raise
                 time.sleep(0.05)
-        self.plugged.add(n)
 
     def unplug(self, n):
         self.qmp_command("device_del", id="ftdi%d" % n)
-        self.plugged.discard(n)
         # The device is gone once QEMU no longer lists it.
         deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            names = [d.get("qdev") for d in self._usb_devices()]
-            if "ftdi%d" % n not in names:
-                return
+        while "ftdi%d" % n in [d["name"] for d in
+                               self.qmp_command("qom-list", path="/machine/peripheral")]:
+            if time.monotonic() > deadline:
+                raise RuntimeError("adapter %d was not unplugged" % n)
             time.sleep(0.02)
-        raise RuntimeError("adapter %d was not unplugged" % n)
-
-    def _usb_devices(self):
-        found = []
-        for d in self.qmp_command("qom-list", path="/machine/peripheral"):
-            if d["name"].startswith("ftdi"):
-                found.append({"qdev": d["name"]})
-        return found
 
     def _await_line(self, accept, seconds):
         deadline = time.monotonic() + seconds

@@ -164,13 +164,14 @@ class Run:
 
 class Simulator:
     """The programmer simulator answering on COM<port>: it makes a pseudo-terminal, links
-    <link>/dosdevices/com<port> to it and records the bytes it receives. Started once it has
-    said READY."""
+    <link>/dosdevices/com<port> to it and records the bytes it receives; or, given a device,
+    sits on that serial device instead. Started once it has said READY."""
 
-    def __init__(self, program, link, port, record, options=()):
+    def __init__(self, program, link, port, record, options=(), device=None):
         self.record = record
+        line = ["--device", device] if device else ["--link", link, "--com", str(port)]
         self.process = subprocess.Popen(
-            [program, "--link", link, "--com", str(port), "--record", record] + list(options),
+            [program] + line + ["--record", record] + list(options),
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
         )
