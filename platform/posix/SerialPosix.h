@@ -24,13 +24,11 @@ inline OpenDevice* DeviceOf(SerialDevice device) {
 }
 
 // Raw mode, the speed (any rate), data bits, stop bits, parity, flow control. False when the
-// driver refuses, and also when it accepts but keeps another speed (a 16550 asked for more than
-// its clock allows answers success and stays where it was).
+// driver refuses; a driver may also answer success and keep another speed (a 16550 asked for
+// more than its clock allows), which only RequestLineSpeed tells.
 bool WriteTermios(int fd, const SerialLineSettings& settings);
-// The speed the driver holds now; 0 where it cannot be read as a rate.
-std::uint32_t LineSpeed(int fd);
 // Asks the driver for a speed, leaving every other setting; the speed it then holds (0 when it
-// cannot be read).
+// cannot be read as a rate).
 std::uint32_t RequestLineSpeed(int fd, std::uint32_t baudRate);
 // Whether a speed read back is the one asked for: drivers round to the nearest rate their clock
 // divides to, and a rate within 3 % still talks to the other end.

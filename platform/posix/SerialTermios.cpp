@@ -125,15 +125,7 @@ bool WriteTermios(int fd, const SerialLineSettings& s) {
     t.c_cc[VTIME] = 0;
 
     SetSpeed(t, s.baudRate);
-    if (!WriteAttributes(fd, t))
-        return false;
-    const std::uint32_t held = LineSpeed(fd);
-    return held == 0 || LineSpeedKept(s.baudRate, held);
-}
-
-std::uint32_t LineSpeed(int fd) {
-    Termios t{};
-    return ReadAttributes(fd, t) ? SpeedOf(t) : 0;
+    return WriteAttributes(fd, t);
 }
 
 std::uint32_t RequestLineSpeed(int fd, std::uint32_t baudRate) {
@@ -142,7 +134,9 @@ std::uint32_t RequestLineSpeed(int fd, std::uint32_t baudRate) {
         return 0;
     SetSpeed(t, baudRate);
     (void)WriteAttributes(fd, t);
-    return LineSpeed(fd);
+    // Read afresh: what the driver settled on, not what was asked.
+    Termios held{};
+    return ReadAttributes(fd, held) ? SpeedOf(held) : 0;
 }
 
 bool LineSpeedKept(std::uint32_t requested, std::uint32_t actual) {

@@ -359,12 +359,6 @@ class Guest:
             raise RuntimeError("%s: %s" % (name, answer["error"]))
         return answer["return"]
 
-    def adapter_pty(self, n):
-        return self.ptys["usb%d" % n]
-
-    def uart_pty(self):
-        return self.ptys["uart1"]
-
     def plug(self, n):
         # The chardev of an adapter just unplugged is let go a moment after the device is gone.
         deadline = time.monotonic() + 10

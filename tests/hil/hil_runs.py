@@ -31,9 +31,6 @@ GUEST = None
 WORK = None
 ADAPTERS = 4
 
-# The guest's time stamps are those of the C locale, like the host's reference runs.
-GUEST_TIME = zqtest.TIME_OF_DAY
-
 
 def program(variable):
     return os.environ[variable]
@@ -97,10 +94,11 @@ def copy_out(name):
 
 
 class GuestRun(zqtest.Run):
-    """A tester run in the guest, its files copied out to the share."""
+    """A tester run in the guest, its files copied out to the share. The guest's time stamps are
+    those of the C locale, like the host's reference runs."""
 
     def __init__(self, name, port=1):
-        super().__init__(os.path.join(GUEST.share, "out", name), port, GUEST_TIME)
+        super().__init__(os.path.join(GUEST.share, "out", name), port)
 
 
 def tester_in_guest(name, device, switches, timeout=90, on_started=None):
@@ -143,18 +141,16 @@ def verdict_of(run):
     return re.match(zqtest.log_name("COM1", "(OK|NG)"), logs[0]).group(1) if logs else None
 
 
-def check_whole(test, run, verdict):
-    """Exit 0, one log named for COM1 and the verdict holding the report's bytes, and a report
-    that ends with a verdict line, a success only in an OK run."""
-    test.assertEqual(run.exit_code, 0)
-    logs = run.logs()
-    test.assertEqual(len(logs), 1, logs)
-    test.assertRegex(logs[0], zqtest.log_name("COM1", verdict))
-    test.assertEqual(run.log_bytes(logs[0]), run.report_bytes())
-    last = run.report()[-1]
-    test.assertTrue(last.startswith("End of Commad") or last == "> T CML: Operation Time Out!",
-                    last)
-    test.assertEqual(last == "End of Commad: Success!", verdict == "OK", last)
+class Checks(zqtest.OutputChecks, unittest.TestCase):
+    def check_whole(self, run, verdict):
+        """Exit 0, one log named for COM1 and the verdict holding the report's bytes, and a
+        report that ends with a verdict line, a success only in an OK run."""
+        self.assertEqual(run.exit_code, 0)
+        self.expect_one_log(run.directory, "COM1", verdict, run.report_bytes())
+        last = run.report()[-1]
+        self.assertTrue(last.startswith("End of Commad") or last == "> T CML: Operation Time Out!",
+                        last)
+        self.assertEqual(last == "End of Commad: Success!", verdict == "OK", last)
 
 
 def read_json(name):
@@ -175,7 +171,7 @@ def replug(n):
     return guest_device(n)
 
 
-class Drivers(unittest.TestCase):
+class Drivers(Checks):
     """Runs through ftdi_sio and 8250 give the reports the same runs give over a pseudo-terminal;
     bytes a driver holds from an earlier use of the port never reach a new run."""
 
@@ -201,8 +197,7 @@ class Drivers(unittest.TestCase):
                         run = tester_in_guest("%s-%s" % (driver, name), device, switches)
                     finally:
                         line.stop()
-                    self.assertEqual(run.report(), expected)
-                    check_whole(self, run, verdict)
+                    self.check(run, expected, verdict)
                     log_case("%s %s" % (driver, name), started)
 
     def test_line_speed_the_driver_keeps(self):
@@ -251,9 +246,8 @@ class Drivers(unittest.TestCase):
                     run = tester_in_guest("purge-" + driver, device, ["-DOPROGA"])
                 finally:
                     line.stop()
-                    GUEST.run("pkill -f 'sleep 300' || killall sleep; true")
-                self.assertEqual(run.report(), expected)
-                check_whole(self, run, "OK")
+                    GUEST.run("killall sleep; true")
+                self.check(run, expected, "OK")
                 log_case("purge on open %s" % driver, started)
 
 
@@ -282,7 +276,7 @@ def stale_check_answer(test):
     return answer
 
 
-class Unplugging(unittest.TestCase):
+class Unplugging(Checks):
     """An adapter that goes away mid-run, while the port opens or closes, or comes back under
     another name: the run always ends by itself, NG, with both files whole."""
 
@@ -297,7 +291,7 @@ class Unplugging(unittest.TestCase):
                                     time.sleep(0.5), GUEST.unplug(0)))
         finally:
             line.stop()
-        check_whole(self, run, "NG")
+        self.check_whole(run, "NG")
         self.assertIn("> T CML: Operation Time Out!", run.report())
         self.assertIn("> T Initial Programming Interface ....", run.report())
         self.assertLess(run.cpu, 1.0)
@@ -310,7 +304,7 @@ class Unplugging(unittest.TestCase):
             run = tester_in_guest("after-replug", device, ["-DOPROGA"])
         finally:
             line.stop()
-        check_whole(self, run, "OK")
+        self.check_whole(run, "OK")
         log_case("replug, next run", started)
 
     def test_unplug_while_opening_or_closing(self):
@@ -340,7 +334,7 @@ class Unplugging(unittest.TestCase):
                 finally:
                     line.stop()
                 verdict = verdict_of(run)
-                check_whole(self, run, verdict)
+                self.check_whole(run, verdict)
                 if after is not None:
                     self.assertEqual(run.report()[-1], "> T CML: Operation Time Out!")
                 self.assertLess(run.cpu, 1.0)
@@ -361,7 +355,7 @@ class Unplugging(unittest.TestCase):
             new = "/dev/" + replug(0)
             self.assertNotEqual(new, device)
             run = tester_in_guest("stale-link", device, ["-DOCHECK", "-TIMOUT=2"])
-            check_whole(self, run, "NG")
+            self.check_whole(run, "NG")
             self.assertIn("> T CML: Operation Time Out!", run.report())
             status, out = GUEST.run(
                 "%s && cp /bin/zq-gang /tmp/stale-gang/ && cd /tmp/stale-gang && "
@@ -378,7 +372,7 @@ class Unplugging(unittest.TestCase):
         log_case("replugged as %s, link names %s" % (new, device), started)
 
 
-class Gang(unittest.TestCase):
+class Gang(Checks):
     def test_gang_of_four_one_unplugged(self):
         started = time.monotonic()
         devices = {n + 1: "/dev/" + guest_device(n) for n in range(ADAPTERS)}
